@@ -19,7 +19,7 @@ namespace tlifake {
 
 struct Hooks {
     std::function<int(const char *, int, t_info *)> open;
-    std::function<int(int, t_bind *, t_bind *)> bind;
+    std::function<int(int, struct t_bind *, struct t_bind *)> bind;
     std::function<int(int)> unbind;
     std::function<int(int, t_call *)> listen;
     std::function<int(int, int, t_call *)> accept;
@@ -39,7 +39,7 @@ struct Hooks {
     std::function<int(int)> sync;
     std::function<int(int)> close;
     std::function<int(int, t_info *)> getinfo;
-    std::function<int(int, t_optmgmt *, t_optmgmt *)> optmgmt;
+    std::function<int(int, struct t_optmgmt *, struct t_optmgmt *)> optmgmt;
 };
 
 extern Hooks hooks;

@@ -199,6 +199,19 @@ bool Server::send(uint32_t ep, const std::vector<uint8_t> &msg)
     return send_with_fd(it->second, msg, -1);
 }
 
+bool Server::closed(uint32_t ep)
+{
+    auto it = ep_fd_.find(ep);
+    if (it == ep_fd_.end())
+        return true;
+    char c;
+    ssize_t n = recv(it->second, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n != 0)
+        return false;
+    dropped_.push_back(ep);  // its socket is closed after this message
+    return true;
+}
+
 void Server::drop(uint32_t ep)
 {
     dropped_.push_back(ep);

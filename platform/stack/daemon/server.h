@@ -46,6 +46,7 @@ public:
     bool send(uint32_t ep, const std::vector<uint8_t> &msg) override;
     void drop(uint32_t ep) override;
     void log(const std::string &line) override;
+    bool closed(uint32_t ep) override;
 
 private:
     struct Pending {  // a connection to a device socket, before its request

@@ -92,6 +92,7 @@ ipxcore::SpxConfig SpxOptions::config() const
     c.verify_idle_ms = sackdel;
     c.abort_idle_ms = std::max<uint32_t>(30000, 4u * sackdel);
     c.trace_level = rsrv & 0x0F;
+    c.checksum = (flags & 0x01) != 0;
     return c;
 }
 
@@ -648,6 +649,11 @@ void Stack::do_bind(Endpoint &e, Reader &rd, int uid, Answer &a)
         if (sock == 0) { a.terr = TNOADDR; return; }
     } else {
         if (sock < ipxcore::kFirstDynamicSocket && uid != 0) { a.terr = TACCES; return; }
+        // A holder whose last descriptor was closed just before this request
+        // gives the socket up first, as a synchronous close would have.
+        auto held = sockets_.find(sock);
+        if (held != sockets_.end() && held->second != e.id && io_.closed(held->second))
+            on_hangup(held->second);
         if (sockets_.count(sock)) { a.terr = TNOADDR; return; }
     }
     sockets_[sock] = e.id;
@@ -705,11 +711,12 @@ void Stack::do_accept(Endpoint &e, Reader &rd, uint32_t res_ep, Answer &a)
         return;
     if (e.svc != Service::Spx) { a.terr = TNOTSUPPORT; return; }
     if (e.state != T_INCON) { a.terr = TOUTSTATE; return; }
+    // Anything else waiting on the listener comes first.
+    refresh(e);
+    if (events(e) & (T_DISCONNECT | T_LISTEN)) { a.terr = TLOOK; return; }
     auto ind = std::find_if(e.inds.begin(), e.inds.end(),
                             [&](const Indication &i) { return i.listened && i.seq == seq; });
     if (ind == e.inds.end()) { a.terr = TBADSEQ; return; }
-    // Anything else waiting on the listener comes first.
-    if (events(e) & (T_DISCONNECT | T_LISTEN)) { a.terr = TLOOK; return; }
     size_t outstanding = static_cast<size_t>(std::count_if(
         e.inds.begin(), e.inds.end(), [](const Indication &i) { return i.listened; }));
     Endpoint *res = &e;

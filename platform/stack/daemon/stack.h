@@ -46,6 +46,9 @@ public:
     // The endpoint is gone (bad client): close its socket.
     virtual void drop(uint32_t ep) = 0;
     virtual void log(const std::string &line) = 0;
+    // True when every descriptor of the client's end is closed and nothing
+    // is left to read (the hangup has not been processed yet).
+    virtual bool closed(uint32_t ep) = 0;
 };
 
 // The SPX option record of t_optmgmt, 8 bytes, 16-bit fields in host order.

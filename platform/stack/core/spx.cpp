@@ -132,6 +132,24 @@ std::optional<SpxHeader> decode_spx(const uint8_t *p, size_t len) {
     return h;
 }
 
+std::vector<uint8_t> spx_stray_end_answer(const IpxHeader &ipx, const SpxHeader &spx) {
+    uint8_t s[kSpxHeaderLen];
+    SpxHeader a;
+    a.control = 0;
+    a.dstype = kSpxEndOfConnectionAck;
+    a.src_id = spx.dst_id;
+    a.dst_id = spx.src_id;
+    a.seq = spx.ack;
+    a.ack = static_cast<uint16_t>(spx.seq + 1);
+    a.alloc = spx.seq;
+    encode_spx(a, s);
+    IpxHeader h;
+    h.type = kIpxTypeSpx;
+    h.dst = ipx.src;
+    h.src = ipx.dst;
+    return encode_ipx(h, s, sizeof s);
+}
+
 bool is_connect_request(const SpxHeader &h) {
     return (h.control & (kSpxSys | kSpxSendAck)) == (kSpxSys | kSpxSendAck) &&
            h.dst_id == kSpxUnknownId;
@@ -458,7 +476,7 @@ struct SpxConnection::Impl {
                          (ipx.src.net == remote.net || ipx.src.net == 0 || remote.net == 0);
         if (!from_peer || (len > 0 && data == nullptr)) {
             stats.bad_packets++;
-            tr(1, "packet from %s dropped: not the peer", ipx.src.text().c_str());
+            if (cfg.trace_level >= 1) tr(1, "packet from %s dropped: not the peer", ipx.src.text().c_str());
             return;
         }
         stats.packets_received++;
@@ -510,12 +528,12 @@ struct SpxConnection::Impl {
                 send_eoc_ack(static_cast<uint16_t>(spx.seq + 1));
             return;
         }
-        last_rx = now;
         if (!take_ack(spx.ack, spx.alloc, sys && !(spx.control & kSpxSendAck), now)) {
             stats.bad_packets++;
             tr(1, "ack %u of unsent data dropped", spx.ack);
             return;
         }
+        last_rx = now;
         if (!live()) return;
         if (sys) {
             if (spx.control & kSpxSendAck) send_ack();

@@ -51,6 +51,13 @@ std::optional<SpxHeader> decode_spx(const uint8_t *p, size_t len);  // nullopt i
 // unknown).
 bool is_connect_request(const SpxHeader &h);
 
+// The answer (a whole IPX packet) to an end of connection that arrives for a
+// connection no longer known, because our earlier answer was lost and the
+// connection has since gone: lets the peer end in order instead of retrying
+// until it gives up. Only for packets with dstype kSpxEndOfConnection and no
+// system bit.
+std::vector<uint8_t> spx_stray_end_answer(const IpxHeader &ipx, const SpxHeader &spx);
+
 // Wrap-aware comparison of 16-bit sequence numbers.
 inline bool seq_lt(uint16_t a, uint16_t b) { return static_cast<int16_t>(a - b) < 0; }
 inline bool seq_le(uint16_t a, uint16_t b) { return a == b || seq_lt(a, b); }

@@ -476,6 +476,23 @@ TEST(SpxClose, ListenerSideCloseUnderLoss) {
     EXPECT_EQ(n.c(1).close_reason(), SpxCloseReason::LocalClose);
 }
 
+TEST(SpxClose, LostAnswerIsGivenAgainEvenAfterTheConnectionIsGone) {
+    for (bool gone : {false, true}) {
+        Net n;
+        n.answer_stray = true;
+        establish(n);
+        n.cut[1] = true;  // the 0xFF answer is lost
+        n.c(0).close(n.now);
+        ASSERT_TRUE(n.run_until([&] { return n.c(1).state() == SpxState::Closed; }, 10000));
+        EXPECT_EQ(n.c(0).state(), SpxState::Closing);
+        n.cut[1] = false;
+        if (gone) n.conn[1].reset();
+        ASSERT_TRUE(n.run_until([&] { return n.c(0).state() != SpxState::Closing; }, 600000)) << gone;
+        EXPECT_EQ(n.c(0).state(), SpxState::Closed) << gone;
+        EXPECT_EQ(n.c(0).close_reason(), SpxCloseReason::LocalClose) << gone;
+    }
+}
+
 TEST(SpxClose, BothSidesClosingAtOnceEndInOrder) {
     Net n;
     establish(n);

@@ -361,18 +361,22 @@ struct SpxConnection::Impl {
         uint16_t acked = static_cast<uint16_t>(ack - una);
         bool eoc_acked = false;
         if (acked > 0) {
-            uint64_t sample_sent = kNever;
+            uint64_t sample_sent = 0;
+            bool clean = true;
             for (uint16_t i = 0; i < acked; i++) {
                 OutPkt &p = out.front();
-                sample_sent = p.retransmitted ? kNever : p.sent_ms;
+                clean = clean && !p.retransmitted;
+                sample_sent = p.sent_ms;
                 if (p.dstype == kSpxEndOfConnection) eoc_acked = true;
                 out_bytes -= p.data.size();
                 out.pop_front();
                 n_sent--;
             }
-            // Karn: no sample from a retransmitted packet, and the backed-off
-            // timeout stays until a clean sample arrives.
-            if (sample_sent != kNever && now >= sample_sent) rtt_sample(now - sample_sent);
+            // Karn: no sample when the acknowledgement covers a retransmitted
+            // packet (it cannot tell which copy arrived, and the packets after
+            // a hole waited for its repair), and the backed-off timeout stays
+            // until a clean sample arrives.
+            if (clean && now >= sample_sent) rtt_sample(now - sample_sent);
             dupacks = 0;
             if (in_recovery && seq_lt(ack, recover) && n_sent > 0) {
                 out.front().retransmitted = true;

@@ -151,8 +151,10 @@ std::vector<uint8_t> spx_stray_end_answer(const IpxHeader &ipx, const SpxHeader 
 }
 
 bool is_connect_request(const SpxHeader &h) {
+    // A requester must name itself: an unknown source ID could never be
+    // answered, so such a packet is no request.
     return (h.control & (kSpxSys | kSpxSendAck)) == (kSpxSys | kSpxSendAck) &&
-           h.dst_id == kSpxUnknownId;
+           h.dst_id == kSpxUnknownId && h.src_id != kSpxUnknownId;
 }
 
 struct SpxConnection::Impl {

@@ -48,7 +48,7 @@ void encode_spx(const SpxHeader &h, uint8_t *out12);
 std::optional<SpxHeader> decode_spx(const uint8_t *p, size_t len);  // nullopt if len < 12
 
 // True when `h` is a connection request (system + send-ack, destination ID
-// unknown).
+// unknown, source ID known).
 bool is_connect_request(const SpxHeader &h);
 
 // The answer (a whole IPX packet) to an end of connection that arrives for a

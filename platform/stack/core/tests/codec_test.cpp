@@ -164,6 +164,9 @@ TEST(SpxCodec, FieldsAtTheirOffsets) {
     d->dst_id = 0xFFFF;
     d->control = kSpxSys;
     EXPECT_FALSE(is_connect_request(*d));
+    d->control = kSpxSys | kSpxSendAck;
+    d->src_id = kSpxUnknownId;  // nobody to answer
+    EXPECT_FALSE(is_connect_request(*d));
 }
 
 TEST(SpxCodec, SequenceComparisonAcrossTheWrap) {

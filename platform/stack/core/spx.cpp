@@ -532,6 +532,8 @@ struct SpxConnection::Impl {
             // so that it ends in order too.
             if (!sys && spx.dstype == kSpxEndOfConnection)
                 send_eoc_ack(static_cast<uint16_t>(spx.seq + 1));
+            else if (spx.control & kSpxSendAck)
+                send_ack();
             return;
         }
         if (!take_ack(spx.ack, spx.alloc, sys && !(spx.control & kSpxSendAck), now)) {

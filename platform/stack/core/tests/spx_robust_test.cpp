@@ -158,9 +158,14 @@ TEST_F(SpxHostile, RepeatedEndOfConnectionAfterTheEndIsAnsweredAgain) {
     auto s = decode_spx(v->data, v->data_len);
     EXPECT_EQ(s->dstype, kSpxEndOfConnectionAck);
     EXPECT_EQ(s->ack, 1);
-    // Data after the end is not taken.
+    // Data after the end is not taken, but a send-ack is still answered.
     n.inject(1, craft(n, 0, genuine(0), {'x'}));
     EXPECT_FALSE(n.c(1).readable());
+    ASSERT_EQ(n.sent[1].size(), before + 2);
+    v = decode_ipx(n.sent[1].back().data(), n.sent[1].back().size());
+    s = decode_spx(v->data, v->data_len);
+    EXPECT_EQ(s->control, kSpxSys);
+    EXPECT_EQ(s->ack, 1);
     EXPECT_EQ(n.c(1).next_deadline(), UINT64_MAX);
 }
 

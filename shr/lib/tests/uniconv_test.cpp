@@ -18,7 +18,8 @@ uni_addr rec(int family, int len, std::vector<unsigned char> bytes)
     memset(&a, 0, sizeof a);
     a.family = static_cast<uint16_t>(family);
     a.len = static_cast<uint16_t>(len);
-    memcpy(a.data, bytes.data(), bytes.size());
+    if (!bytes.empty())
+        memcpy(a.data, bytes.data(), bytes.size());
     return a;
 }
 

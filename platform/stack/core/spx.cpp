@@ -679,6 +679,7 @@ struct SpxConnection::Impl {
     SpxReadResult read(uint8_t *buf, size_t cap, uint64_t now) {
         SpxReadResult r;
         if (ready.empty()) return r;
+        if (buf == nullptr) cap = 0;
         bool attn = ready.front().flags & kSpxAttention;
         r.attention = attn;
         size_t freed = 0;

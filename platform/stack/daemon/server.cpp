@@ -437,6 +437,10 @@ int Server::run()
             pfds.push_back({fd, POLLIN, 0});
             pep.push_back(ep);
         }
+        // Links with a descriptor of their own (a tunnel): the stack reads
+        // them in its next round.
+        for (int fd : stack_.link_fds())
+            pfds.push_back({fd, POLLIN, 0});
         struct timespec ts {timeout / 1000, (timeout % 1000) * 1000000L};
         int r = ppoll(pfds.data(), pfds.size(), &ts, &waitmask);
         if (r < 0) {

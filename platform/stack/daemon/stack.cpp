@@ -103,8 +103,12 @@ ipxcore::SpxConfig SpxOptions::config() const
 // ---- life of endpoints ---------------------------------------------------
 
 Stack::Stack(const StackConfig &cfg, const Clock &clock, StackIo &io)
-    : cfg_(cfg), clock_(clock), io_(io), loop_(cfg.impair)
+    : cfg_(cfg), clock_(clock), io_(io)
 {
+    std::unique_ptr<ipxcore::Link> loop = std::make_unique<ipxcore::LoopbackLink>();
+    if (cfg.impair)
+        loop = std::make_unique<ipxcore::ImpairedLink>(std::move(loop), *cfg.impair);
+    links_.push_back(std::move(loop));
     local_.net = cfg.net;
     local_.node = ipxcore::node_from_host(cfg.host);
     now_ = clock_.now_ms();
@@ -379,7 +383,13 @@ void Stack::tick(uint64_t now_ms)
 
 void Stack::run()
 {
-    loop_.poll(now_, [this](std::vector<uint8_t> p) { on_packet(p); });
+    // A bounded number of packets per link and round, so that one busy
+    // exchange cannot keep the loop from the endpoints' sockets.
+    for (auto &link : links_) {
+        std::vector<uint8_t> pkt;
+        for (int i = 0; i < 1024 && link->receive(pkt, now_); i++)
+            on_packet(pkt);
+    }
     for (auto &[id, slot] : conns_)
         if (slot.c->next_deadline() <= now_)
             slot.c->on_timer(now_);
@@ -413,7 +423,9 @@ void Stack::settle()
 
 uint64_t Stack::next_deadline() const
 {
-    uint64_t d = loop_.next_deadline();
+    uint64_t d = UINT64_MAX;
+    for (auto &link : links_)
+        d = std::min(d, link->next_deadline());
     for (auto &[id, slot] : conns_)
         d = std::min(d, slot.c->next_deadline());
     return d;
@@ -1131,7 +1143,10 @@ void Stack::send_spx_control(const IpxAddress &src, const IpxAddress &dst, uint1
 void Stack::transmit(std::vector<uint8_t> pkt)
 {
     counters_.packets_out++;
-    loop_.send(std::move(pkt), now_);
+    // Everything goes out on the loopback for now: with one host on one
+    // network, every destination the stack can reach is local. A tunnel
+    // link will take the packets for other nodes.
+    links_.front()->send(std::move(pkt), now_);
 }
 
 void Stack::on_packet(const std::vector<uint8_t> &pkt)
@@ -1235,6 +1250,15 @@ void Stack::on_spx_packet(const ipxcore::IpxView &v, const ipxcore::SpxHeader &s
     e->inds.push_back({e->next_seq++, id, false});
     if (e->next_seq <= 0)
         e->next_seq = 1;
+}
+
+std::vector<int> Stack::link_fds() const
+{
+    std::vector<int> fds;
+    for (auto &link : links_)
+        if (link->fd() >= 0)
+            fds.push_back(link->fd());
+    return fds;
 }
 
 // ---- status ----------------------------------------------------------------

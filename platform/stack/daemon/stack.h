@@ -123,6 +123,8 @@ public:
     uint64_t next_deadline() const;  // UINT64_MAX when nothing is due
 
     std::string status() const;
+    // Descriptors of links that the loop must wait on.
+    std::vector<int> link_fds() const;
     size_t endpoint_count() const { return eps_.size(); }
     size_t connection_count() const { return conns_.size(); }
     const Counters &counters() const { return counters_; }
@@ -243,7 +245,8 @@ private:
     StackIo &io_;
     uint64_t now_ = 0;
     IpxAddress local_;  // net and node; socket 0
-    LoopbackLink loop_;
+    // The links; the first is the internal loopback (impaired when asked).
+    std::vector<std::unique_ptr<ipxcore::Link>> links_;
     std::map<uint32_t, std::unique_ptr<Endpoint>> eps_;
     uint32_t next_ep_ = 1;
     std::map<uint16_t, uint32_t> sockets_;  // bound socket -> endpoint

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <unistd.h>
 
 using namespace tlitest;
@@ -654,6 +655,167 @@ TEST_F(SpxFlow, BulkUnitsThenImmediateClose)
     int st = -1;
     waitpid(pid, &st, 0);
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    c.close_all();
+}
+
+} // namespace
+
+namespace {
+
+class StateTable : public TliTest {};
+
+// Every legal transition of the SPX endpoint state table, each checked on
+// both endpoints involved.
+TEST_F(StateTable, LegalTransitions)
+{
+    // open -> UNBND, bind -> IDLE, optmgmt IDLE -> IDLE, unbind -> UNBND.
+    int a = open_ep("/dev/ravspx");
+    EXPECT_EQ(t_getstate(a), T_UNBND);
+    Addr aa = bind_ep(a, 3);
+    EXPECT_EQ(t_getstate(a), T_IDLE);
+    struct t_optmgmt req {}, ret {};
+    char rec[8];
+    req.flags = T_DEFAULT;
+    ret.opt.buf = rec;
+    ret.opt.maxlen = 8;
+    ASSERT_EQ(t_optmgmt(a, &req, &ret), 0);
+    EXPECT_EQ(t_getstate(a), T_IDLE);
+    ASSERT_EQ(t_unbind(a), 0);
+    EXPECT_EQ(t_getstate(a), T_UNBND);
+    aa = bind_ep(a, 3);
+
+    struct t_call to {};
+    to.addr.buf = reinterpret_cast<char *>(aa.data());
+    to.addr.len = 12;
+    auto call_in = [&](int cli) {
+        set_nonblock(cli, true);
+        EXPECT_EQ(t_connect(cli, &to, nullptr), -1);  // IDLE -> OUTCON
+        EXPECT_EQ(t_errno, TNODATA);
+        EXPECT_EQ(t_getstate(cli), T_OUTCON);
+        set_nonblock(cli, false);
+    };
+
+    // OUTCON -> snddis -> IDLE (the call is withdrawn; the listener's
+    // indication goes away with a disconnect).
+    int b = open_ep("/dev/ravspx");
+    bind_ep(b, 0);
+    call_in(b);
+    struct t_call i1 {}, i2 {}, i3 {};
+    ASSERT_EQ(t_listen(a, &i1), 0);  // IDLE -> INCON
+    EXPECT_EQ(t_getstate(a), T_INCON);
+    ASSERT_EQ(t_snddis(b, nullptr), 0);
+    EXPECT_EQ(t_getstate(b), T_IDLE);
+    ASSERT_TRUE(wait_look(a, T_DISCONNECT));
+    ASSERT_EQ(t_rcvdis(a, nullptr), 0);  // INCON (one outstanding) -> IDLE
+    EXPECT_EQ(t_getstate(a), T_IDLE);
+
+    // INCON -> listen -> INCON; accept with two outstanding -> INCON;
+    // accept of the last on another endpoint -> IDLE; resfd IDLE -> DATAXFER.
+    int c = open_ep("/dev/ravspx");
+    bind_ep(c, 0);
+    call_in(b);
+    call_in(c);
+    ASSERT_EQ(t_listen(a, &i1), 0);
+    ASSERT_TRUE(wait_look(a, T_LISTEN));
+    ASSERT_EQ(t_listen(a, &i2), 0);
+    EXPECT_EQ(t_getstate(a), T_INCON);
+    int r1 = open_ep("/dev/ravspx");
+    int r2 = open_ep("/dev/ravspx");
+    bind_ep(r1, 0);
+    bind_ep(r2, 0);
+    ASSERT_EQ(t_accept(a, r1, &i1), 0);
+    EXPECT_EQ(t_getstate(a), T_INCON);
+    EXPECT_EQ(t_getstate(r1), T_DATAXFER);
+    ASSERT_EQ(t_accept(a, r2, &i2), 0);
+    EXPECT_EQ(t_getstate(a), T_IDLE);
+    EXPECT_EQ(t_getstate(r2), T_DATAXFER);
+    // OUTCON -> rcvconnect -> DATAXFER.
+    ASSERT_EQ(t_rcvconnect(b, nullptr), 0);
+    ASSERT_EQ(t_rcvconnect(c, nullptr), 0);
+    EXPECT_EQ(t_getstate(b), T_DATAXFER);
+    // DATAXFER -> snd/rcv -> DATAXFER.
+    ASSERT_EQ(t_snd(b, const_cast<char *>("s"), 1, 0), 1);
+    EXPECT_EQ(rcv_exactly(r1, 1), "s");
+    EXPECT_EQ(t_getstate(r1), T_DATAXFER);
+    // DATAXFER -> snddis -> IDLE; the peer DATAXFER -> rcvdis -> IDLE.
+    ASSERT_EQ(t_snddis(r1, nullptr), 0);
+    EXPECT_EQ(t_getstate(r1), T_IDLE);
+    ASSERT_TRUE(wait_look(b, T_DISCONNECT));
+    ASSERT_EQ(t_rcvdis(b, nullptr), 0);
+    EXPECT_EQ(t_getstate(b), T_IDLE);
+
+    // INCON -> snddis (one outstanding) -> IDLE; the caller OUTCON ->
+    // rcvdis -> IDLE.
+    call_in(b);
+    ASSERT_EQ(t_listen(a, &i3), 0);
+    ASSERT_EQ(t_snddis(a, &i3), 0);
+    EXPECT_EQ(t_getstate(a), T_IDLE);
+    ASSERT_TRUE(wait_look(b, T_DISCONNECT));
+    ASSERT_EQ(t_rcvdis(b, nullptr), 0);
+    EXPECT_EQ(t_getstate(b), T_IDLE);
+
+    // INCON -> accept on the listener itself -> DATAXFER.
+    call_in(b);
+    ASSERT_EQ(t_listen(a, &i3), 0);
+    ASSERT_EQ(t_accept(a, a, &i3), 0);
+    EXPECT_EQ(t_getstate(a), T_DATAXFER);
+    for (int fd : {a, b, c, r1, r2})
+        t_close(fd);
+}
+
+// A sample of calls in the wrong state: TOUTSTATE and the state unchanged.
+TEST_F(StateTable, IllegalCallsChangeNothing)
+{
+    struct Probe {
+        const char *what;
+        std::function<int(int)> call;
+    };
+    char b[4];
+    int flags;
+    struct t_call empty {};
+    std::vector<Probe> idle_probes = {
+        {"bind", [](int fd) { return t_bind(fd, nullptr, nullptr); }},
+        {"accept", [&](int fd) { return t_accept(fd, fd, &empty); }},
+        {"rcvconnect", [](int fd) { return t_rcvconnect(fd, nullptr); }},
+        {"snddis", [](int fd) { return t_snddis(fd, nullptr); }},
+        {"snd", [&](int fd) { return t_snd(fd, b, 1, 0); }},
+        {"rcv", [&](int fd) { return t_rcv(fd, b, 1, &flags); }},
+    };
+    int idle = open_ep("/dev/ravspx");
+    bind_ep(idle, 0);
+    for (auto &p : idle_probes) {
+        EXPECT_EQ(p.call(idle), -1) << p.what;
+        EXPECT_EQ(t_errno, TOUTSTATE) << p.what;
+        EXPECT_EQ(t_getstate(idle), T_IDLE) << p.what;
+    }
+    Conn c = connect_pair();
+    std::vector<Probe> xfer_probes = {
+        {"bind", [](int fd) { return t_bind(fd, nullptr, nullptr); }},
+        {"unbind", [](int fd) { return t_unbind(fd); }},
+        {"connect", [&](int fd) { return t_connect(fd, &empty, nullptr); }},
+        {"listen", [&](int fd) { return t_listen(fd, &empty); }},
+        {"accept", [&](int fd) { return t_accept(fd, fd, &empty); }},
+        {"rcvconnect", [](int fd) { return t_rcvconnect(fd, nullptr); }},
+    };
+    for (auto &p : xfer_probes) {
+        EXPECT_EQ(p.call(c.srv), -1) << p.what;
+        EXPECT_EQ(t_errno, TOUTSTATE) << p.what;
+        EXPECT_EQ(t_getstate(c.srv), T_DATAXFER) << p.what;
+    }
+    int unbound = open_ep("/dev/ravitp");
+    struct t_unitdata ud {};
+    Addr any = make_addr(0, 1, 0x4444);
+    ud.addr.buf = reinterpret_cast<char *>(any.data());
+    ud.addr.len = 12;
+    ud.udata.buf = b;
+    ud.udata.len = 1;
+    EXPECT_EQ(t_sndudata(unbound, &ud), -1);
+    EXPECT_EQ(t_errno, TOUTSTATE);
+    EXPECT_EQ(t_unbind(unbound), -1);
+    EXPECT_EQ(t_errno, TOUTSTATE);
+    EXPECT_EQ(t_getstate(unbound), T_UNBND);
+    t_close(unbound);
+    t_close(idle);
     c.close_all();
 }
 

@@ -100,8 +100,11 @@ public:
 private:
     Writer &raw(const void *p, size_t n)
     {
-        const uint8_t *b = static_cast<const uint8_t *>(p);
-        buf_.insert(buf_.end(), b, b + n);
+        if (n == 0)
+            return *this;
+        size_t old = buf_.size();
+        buf_.resize(old + n);
+        std::memcpy(buf_.data() + old, p, n);
         return *this;
     }
     std::vector<uint8_t> buf_;

@@ -3,6 +3,7 @@
 #include <tiuser.h>
 
 #include <cerrno>
+#include <map>
 #include <fcntl.h>
 #include <csignal>
 #include <ctime>
@@ -168,6 +169,19 @@ int fail(int terr, int err)
     return -1;
 }
 
+namespace {
+
+// Descriptors found to be endpoints, by the socket they refer to: the full
+// check runs once per socket, later calls only fstat (a descriptor closed
+// and reused for something else has another inode).
+std::map<int, ino_t> &checked()
+{
+    static std::map<int, ino_t> m;
+    return m;
+}
+
+} // namespace
+
 bool is_endpoint(int fd)
 {
     struct stat st;
@@ -175,18 +189,29 @@ bool is_endpoint(int fd)
         t_errno = TBADF;
         return false;
     }
+    auto it = checked().find(fd);
+    if (it != checked().end() && it->second == st.st_ino)
+        return true;
     int type = 0, domain = 0;
     socklen_t len = sizeof(type);
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) < 0 || type != SOCK_SEQPACKET) {
-        t_errno = TBADF;
-        return false;
-    }
+    bool ok = getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_SEQPACKET;
     len = sizeof(domain);
-    if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) < 0 || domain != AF_UNIX) {
+    ok = ok && getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) == 0 && domain == AF_UNIX;
+    // The other end belongs to the stack daemon, which runs as root.
+    struct ucred cr {};
+    len = sizeof(cr);
+    ok = ok && getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cr, &len) == 0 && cr.uid == 0;
+    if (!ok) {
         t_errno = TBADF;
         return false;
     }
+    checked()[fd] = st.st_ino;
     return true;
+}
+
+void forget(int fd)
+{
+    checked().erase(fd);
 }
 
 bool nonblocking(int fd)

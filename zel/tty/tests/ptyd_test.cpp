@@ -213,6 +213,24 @@ protected:
     }
 
     std::vector<std::string> call_log() { return request_lines(calls); }
+
+    // Runs the listener in a child process, which it must end with `code`.
+    void serve_exits(int code)
+    {
+        EXPECT_EXIT(
+            {
+                in_child();
+                serve();
+            },
+            testing::ExitedWithCode(code), "");
+    }
+
+    // Recorded calls (of the last child) whose text starts with `prefix`.
+    long calls_to(const std::string &prefix)
+    {
+        std::vector<std::string> c = call_log();
+        return std::count_if(c.begin(), c.end(), [&](const std::string &x) { return x.rfind(prefix, 0) == 0; });
+    }
 };
 
 // ---------------------------------------------------------------------
@@ -656,12 +674,7 @@ TEST_F(Listener, HandsEachConnectionToZeltty)
     service_name[0] = 'S';
     trace_on(3);
 
-    EXPECT_EXIT(
-        {
-            in_child();
-            serve();
-        },
-        testing::ExitedWithCode(0), "");
+    serve_exits(0);
 
     std::vector<std::string> c = call_log();
     // listener: open, bind; Ombrad: bind request; one connection; failed
@@ -730,12 +743,7 @@ TEST_F(Listener, ListenerAddressFromTheOptions)
                 memcpy(ret->addr.buf, req->addr.buf, 12);
             return 0;
         };
-        EXPECT_EXIT(
-            {
-                in_child();
-                serve();
-            },
-            testing::ExitedWithCode(0), "");
+        serve_exits(0);
         std::string b = read_file(bound);
         ASSERT_EQ(b.size(), 12u);
         EXPECT_EQ(Bytes(b.begin() + 4, b.end()), k.want) << k.node;
@@ -747,12 +755,7 @@ TEST_F(Listener, OmbradSilentStopsWithoutWithdrawing)
     ASSERT_TRUE(write_file(dir / "ptyd.pid", "1\n"));
     omb.silent = true;
     spxdev = (char *)"/dev/ravspx";
-    EXPECT_EXIT(
-        {
-            in_child();
-            serve();
-        },
-        testing::ExitedWithCode(0), "");
+    serve_exits(0);
     EXPECT_EQ(log_lines(log), (std::vector<std::string>{"Zelptyd: failed to reach Ombrad", "        exiting"}));
     EXPECT_EQ(request_lines(reqs).size(), 1u);  // the bind request only
     std::vector<std::string> c = call_log();
@@ -765,12 +768,7 @@ TEST_F(Listener, RefusalOfOmbradStopsToo)
 {
     omb.status = 4;
     spxdev = (char *)"/dev/ravspx";
-    EXPECT_EXIT(
-        {
-            in_child();
-            serve();
-        },
-        testing::ExitedWithCode(0), "");
+    serve_exits(0);
     EXPECT_EQ(log_lines(log).front(), "Zelptyd: failed to reach Ombrad");
     EXPECT_EQ(request_lines(reqs).size(), 1u);
 }
@@ -781,12 +779,7 @@ TEST_F(Listener, ListenerDeviceMissing)
     spxdev = (char *)"/dev/nothing";
     trace_on(1);
     tlifake::hooks.open = [](const char *, int, t_info *) { return tlifake::fail(TSYSERR, ENOENT); };
-    EXPECT_EXIT(
-        {
-            in_child();
-            serve();
-        },
-        testing::ExitedWithCode(1), "");
+    serve_exits(1);
     EXPECT_EQ(log_lines(log), (std::vector<std::string>{"Zelptyd: can't open spx device /dev/nothing"}));
     EXPECT_EQ(traced(), "Cannot t_open(/dev/nothing)\n");
     EXPECT_NE(access((dir / "ptyd.pid").c_str(), F_OK), 0);
@@ -799,16 +792,10 @@ TEST_F(Listener, RejectRefusesEveryIndication)
     install_listen(in);
     reject = 1;
     spxdev = (char *)"/dev/ravspx";
-    EXPECT_EXIT(
-        {
-            in_child();
-            serve();
-        },
-        testing::ExitedWithCode(0), "");
-    std::vector<std::string> c = call_log();
-    EXPECT_EQ(std::count_if(c.begin(), c.end(), [](const std::string &s) { return s.rfind("t_snddis", 0) == 0; }), 2);
-    EXPECT_EQ(std::count_if(c.begin(), c.end(), [](const std::string &s) { return s == "t_open(/dev/ravspx)"; }), 1);
-    EXPECT_EQ(std::count_if(c.begin(), c.end(), [](const std::string &s) { return s.rfind("t_accept", 0) == 0; }), 0);
+    serve_exits(0);
+    EXPECT_EQ(calls_to("t_snddis"), 2);
+    EXPECT_EQ(calls_to("t_open(/dev/ravspx)"), 1);
+    EXPECT_EQ(calls_to("t_accept"), 0);
 }
 
 TEST_F(Listener, AcceptFailureShutsDown)
@@ -819,12 +806,7 @@ TEST_F(Listener, AcceptFailureShutsDown)
     tlifake::hooks.accept = [](int, int, t_call *) { return tlifake::fail(TLOOK); };
     tlifake::hooks.look = [](int) { return T_DISCONNECT; };
     spxdev = (char *)"/dev/ravspx";
-    EXPECT_EXIT(
-        {
-            in_child();
-            serve();
-        },
-        testing::ExitedWithCode(0), "");
+    serve_exits(0);
     std::vector<std::string> l = log_lines(log);
     ASSERT_EQ(l.size(), 2u);
     EXPECT_EQ(l[0], "Zelptyd: t_accept failure, t_look returns 16");
@@ -846,12 +828,7 @@ TEST_F(Listener, ConnectionEndpointMissing)
     };
     spxdev = (char *)"/dev/ravspx";
     trace_on(1);
-    EXPECT_EXIT(
-        {
-            in_child();
-            serve();
-        },
-        testing::ExitedWithCode(0), "");
+    serve_exits(0);
     EXPECT_EQ(log_lines(log), (std::vector<std::string>{"Zelptyd: t_open(/dev/ravspx) failure, errno 24, t_errno 8"}));
     EXPECT_NE(traced().find("t_open(/dev/ravspx) failuredo_unbind("), std::string::npos);
 }
@@ -867,12 +844,7 @@ TEST_F(Listener, OptionsBeforeAccept)
     ackdelay = 0;
     tracespx = 3;
     spxdev = (char *)"/dev/ravspx";
-    EXPECT_EXIT(
-        {
-            in_child();
-            serve();
-        },
-        testing::ExitedWithCode(0), "");
+    serve_exits(0);
     std::vector<std::string> c = call_log();
     std::vector<std::string> seen;
     for (const auto &s : c)
@@ -888,12 +860,7 @@ TEST_F(Listener, MissingZelttyIsLoggedPerConnection)
     in.seqs = {1, 2};
     install_listen(in);
     spxdev = (char *)"/dev/ravspx";
-    EXPECT_EXIT(
-        {
-            in_child();
-            serve();
-        },
-        testing::ExitedWithCode(0), "");
+    serve_exits(0);
     // The children log on their own; wait for both entries.
     auto count = [&] {
         auto l = log_lines(log);
@@ -975,18 +942,12 @@ TEST_F(Life, StopDuringTheWaitForOmbrad)
         errno = EINTR;
         return -1;
     };
-    EXPECT_EXIT(
-        {
-            in_child();
-            serve();
-        },
-        testing::ExitedWithCode(0), "");
+    serve_exits(0);
     std::vector<std::string> r = request_lines(reqs);
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[1].substr(0, 4), "0002");
     EXPECT_TRUE(log_lines(log).empty());
-    std::vector<std::string> c = call_log();
-    EXPECT_EQ(std::count_if(c.begin(), c.end(), [](const std::string &s) { return s.rfind("t_unbind", 0) == 0; }), 0);
+    EXPECT_EQ(calls_to("t_unbind"), 0);
 }
 
 TEST_F(Life, ChildrenAreCollectedAndErrnoKept)
@@ -1093,7 +1054,7 @@ TEST_F(Life, ForkFailures)
             no_more_processes();
             daemonize(0, -1);
         },
-        testing::ExitedWithCode(1), "^Zelptyd: cannot fork: Resource temporarily unavailable\n$");
+        testing::ExitedWithCode(1), "^Zelptyd: cannot fork: Resource temporarily unavailable\n");
 
     // do_fork: the connection is dropped, the daemon carries on.
     EXPECT_EXIT(

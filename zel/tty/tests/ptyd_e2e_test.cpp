@@ -416,4 +416,17 @@ TEST_F(ZelptydE2E, MissingZelttyIsLoggedAndTheDaemonStaysUp)
     EXPECT_EQ(daemon_exit(), 0);
 }
 
+TEST_F(ZelptydE2E, NoStartWithoutTheEventLog)
+{
+    // A directory where the log should be: refused while the shell can
+    // still be told, and nothing is left running.
+    ASSERT_EQ(mkdir((kBin + "/log.zel").c_str(), 0755), 0);
+    start_ombrad();
+    int st = run({});
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1);
+    EXPECT_EQ(last_err, "Zelptyd: can't open event log " + kBin + "/log.zel\n");
+    EXPECT_NE(access((kBin + "/ptyd.pid").c_str(), F_OK), 0);
+    EXPECT_TRUE(ombrad_requests().empty());
+}
+
 } // namespace

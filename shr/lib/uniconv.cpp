@@ -252,8 +252,11 @@ static struct uni_addr *atalk_aton(struct uni_addr *rec, char *body)
     return rec;
 }
 
+/* A missing text (null pointer) is refused like an empty one. */
 struct uni_addr *uni_aton(const char *text)
 {
+    if (text == NULL)
+        return NULL;
     size_t len = strlen(text);
     if (len == 0)
         return NULL;

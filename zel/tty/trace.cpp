@@ -33,6 +33,7 @@ static char tfname[TC_NAMELEN] = "";
 static int saw_a_z = 0;
 static int ever_called = 0;
 static int saved_optind = 0;
+static int scan_start = 1;  /* the next tc_getopt begins a scan */
 
 static const struct {
     const char *name;
@@ -149,6 +150,23 @@ static int tfprocess(char *name)
 }
 
 /*
+ * Makes glibc's getopt start afresh while keeping optind: it remembers a
+ * position inside a group of options ("-kd") that an abandoned scan may
+ * have left behind, and it reads the '+' of the option string only when it
+ * starts afresh, which optind = 0 asks for.  An empty scan with
+ * optind = 0 does that; optind is then put back.
+ */
+static void restart_getopt(const char *combined)
+{
+    char empty0[] = "";
+    char *empty[] = {empty0, NULL};
+    int keep = optind;
+    optind = 0;
+    getopt(1, empty, combined);
+    optind = keep;
+}
+
+/*
  * getopt with the -z option folded in.
  *
  * The combined option string starts with '+': glibc's getopt otherwise
@@ -181,6 +199,10 @@ int tc_getopt(int argc, char *const argv[], const char *optstring)
         return -1;
     }
     snprintf(combined, sizeof combined, "+z:%s", optstring);
+    if (scan_start) {
+        restart_getopt(combined);
+        scan_start = 0;
+    }
 
     int c;
     while ((c = getopt(argc, argv, combined)) == 'z')
@@ -224,12 +246,7 @@ int tc_enumdim(int *index, const char **name, int *level)
     return 1;
 }
 
-/*
- * Back to the state before the first scan.  glibc's getopt keeps a
- * position inside a group of options ("-kd") that a scan may have left
- * behind; optind = 0 with an empty scan clears it, after which optind is
- * set to the value it had at the first call.
- */
+/* Back to the state before the first scan. */
 void tc_reset(void)
 {
     first_call();
@@ -240,13 +257,7 @@ void tc_reset(void)
     for (int i = 0; i < ndims; i++)
         *dims[i].level = 0;
     saw_a_z = 0;
-
-    char empty0[] = "";
-    char *empty[] = {empty0, NULL};
-    int saved_opterr = opterr;
-    optind = 0;
-    getopt(1, empty, "+");
-    opterr = saved_opterr;
     optind = saved_optind;
     tfname[0] = '\0';
+    scan_start = 1;
 }

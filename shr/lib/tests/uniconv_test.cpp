@@ -18,7 +18,8 @@ uni_addr rec(int family, int len, std::vector<unsigned char> bytes)
     memset(&a, 0, sizeof a);
     a.family = static_cast<uint16_t>(family);
     a.len = static_cast<uint16_t>(len);
-    memcpy(a.data, bytes.data(), bytes.size());
+    if (!bytes.empty())
+        memcpy(a.data, bytes.data(), bytes.size());
     return a;
 }
 
@@ -127,6 +128,7 @@ TEST(UniAton, Examples)
 TEST(UniAton, EmptyTextAndStaticResult)
 {
     EXPECT_EQ(uni_aton(""), nullptr);
+    EXPECT_EQ(uni_aton(nullptr), nullptr);
     uni_addr *a = uni_aton("1.2.3.4");
     uni_addr *b = uni_aton("0a");
     EXPECT_EQ(a, b);
@@ -158,6 +160,23 @@ TEST(UniAton, LongAndMalformedTextsStayInBounds)
         EXPECT_LE(r->len, 60);
         const char *text = uni_ntoa(r);
         EXPECT_LE(strlen(text), 123u);
+    }
+}
+
+TEST(UniAton, RandomTextsStayInBounds)
+{
+    std::mt19937 rng(7);
+    const std::string alphabet = "0123456789abcdefgxX.:()IXAOZ -+\t\xff";
+    std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
+    std::uniform_int_distribution<int> length(1, 200);
+    for (int i = 0; i < 20000; i++) {
+        std::string t;
+        for (int n = length(rng); n > 0; n--)
+            t += alphabet[pick(rng)];
+        uni_addr *r = uni_aton(t.c_str());
+        ASSERT_NE(r, nullptr) << t;
+        ASSERT_LE(r->len, 60) << t;
+        ASSERT_LE(strlen(uni_ntoa(r)), 123u);
     }
 }
 

@@ -367,8 +367,10 @@ TEST_F(TraceTest, ResetAllowsASecondScanOfTheSameLine)
     Args b({"p", "-kk", "-n", "y"});
     EXPECT_EQ(tc_getopt(b.argc(), b.argv(), "kn:"), 'k');
     tc_reset();
+    StderrCapture err(errdir_ / "err");
     Args c({"p", "-n", "z"});
     EXPECT_EQ(scan(c, "kn:"), (std::vector<Seen>{{'n', "z"}}));
+    EXPECT_EQ(err.text(), "");
 
     // The file name of the first scan does not carry over.
     tc_reset();

@@ -174,13 +174,13 @@ protected:
     }
 
     // Starts the daemon and waits for its pid file.
-    void start_daemon(const std::vector<std::string> &args = {})
+    void start_daemon(const std::vector<std::string> &args = {}, const std::string &stale = "")
     {
         int st = run(args);
         ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st << " " << last_err;
-        ASSERT_TRUE(wait_until([] {
+        ASSERT_TRUE(wait_until([&] {
             std::string p = read_file(kBin + "/ptyd.pid");
-            return !p.empty() && p.back() == '\n';
+            return !p.empty() && p.back() == '\n' && p != stale;
         }, 20s, kBin));
         daemon = atoi(read_file(kBin + "/ptyd.pid").c_str());
         ASSERT_GT(daemon, 1);
@@ -439,6 +439,32 @@ TEST_F(ZelptydE2E, MissingZelttyIsLoggedAndTheDaemonStaysUp)
     EXPECT_TRUE(alive(daemon));
     kill(daemon, SIGTERM);
     EXPECT_EQ(daemon_exit(), 0);
+}
+
+TEST_F(ZelptydE2E, OrdinaryUserAndStalePidFile)
+{
+    if (access("/usr/bin/setpriv", X_OK) == 0) {
+        Proc p({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                kBin + "/Zelptyd", "-k"},
+               env());
+        int st = p.wait_exit(10s);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1);
+        EXPECT_EQ(p.err(), "Zelptyd: must run as super-user\n");
+    }
+
+    // A pid file naming a process that is gone does not block a start.
+    pid_t gone = fork();
+    if (gone == 0)
+        _exit(0);
+    waitpid(gone, nullptr, 0);
+    std::string stale = std::to_string(gone) + "\n";
+    ASSERT_TRUE(testsupport::write_file(kBin + "/ptyd.pid", stale));
+    start_ombrad();
+    start_daemon({}, stale);
+    EXPECT_NE(daemon, gone);
+    kill(daemon, SIGINT);
+    EXPECT_EQ(daemon_exit(), 0);
+    EXPECT_NE(access((kBin + "/ptyd.pid").c_str(), F_OK), 0);
 }
 
 TEST_F(ZelptydE2E, NoStartWithoutTheEventLog)

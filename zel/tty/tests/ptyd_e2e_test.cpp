@@ -184,6 +184,8 @@ protected:
         }, 20s, kBin));
         daemon = atoi(read_file(kBin + "/ptyd.pid").c_str());
         ASSERT_GT(daemon, 1);
+        // The stop signals are handled from the advertisement on.
+        ASSERT_TRUE(wait_until([&] { return !ombrad_requests().empty(); }, 10s));
     }
 
     // Waits for the daemon to end; its wait status, or -1.
@@ -423,10 +425,14 @@ TEST_F(ZelptydE2E, MissingZelttyIsLoggedAndTheDaemonStaysUp)
     ASSERT_EQ(unlink((kBin + "/Zeltty").c_str()), 0);
     start_ombrad();
     start_daemon();
+    std::string children = "/proc/" + std::to_string(daemon) + "/task/" + std::to_string(daemon) + "/children";
     for (int i = 0; i < 2; i++) {
         int fd = connect_client();
         if (fd >= 0)
             t_close(fd);
+        // One connection at a time: the failed child is collected before
+        // the next call comes.
+        EXPECT_TRUE(wait_until([&] { return read_file(children).empty(); }, 10s));
     }
     auto failures = [] {
         std::string log = read_file(kBin + "/log.zel");

@@ -630,6 +630,9 @@ int do_listen(int fd, struct ipx_addr *addr, int *seq)
         tc_printf("do_listen(%d)\n", fd);
 
     for (;;) {
+        /* A stop signal that lands between this test and the start of the
+           wait is seen when the wait next ends; everywhere else the
+           interrupted wait brings it here at once. */
         check_stop();
         if (t_listen(fd, &call) == 0)
             break;

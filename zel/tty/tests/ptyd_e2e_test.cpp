@@ -473,6 +473,31 @@ TEST_F(ZelptydE2E, OrdinaryUserAndStalePidFile)
     EXPECT_NE(access((kBin + "/ptyd.pid").c_str(), F_OK), 0);
 }
 
+TEST_F(ZelptydE2E, ExchangeTraceStaysOnTheTerminal)
+{
+    // -i: the daemon keeps the invoker's output and shows both exchanges.
+    start_ombrad();
+    Proc invoker;
+    int st = run({"-i"}, &invoker);
+    ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << last_err;
+    ASSERT_TRUE(wait_until([&] { return !ombrad_requests().empty(); }, 10s));
+    daemon = atoi(read_file(kBin + "/ptyd.pid").c_str());
+    ASSERT_GT(daemon, 1);
+    kill(daemon, SIGTERM);
+    EXPECT_EQ(daemon_exit(), 0);
+    // The daemon has ended: read its output to the end of the pipe.
+    invoker.wait_output("\x01", 10s);
+    const std::string ombrad_at = "X(0000abcd:00007f000001:0872)";
+    std::string out = invoker.out();
+    size_t good = 0;
+    for (size_t p = 0; (p = out.find("isrv_send_recv: good response\n", p)) != std::string::npos; ++p)
+        ++good;
+    EXPECT_EQ(good, 2u) << out;  // the advertisement and its withdrawal
+    EXPECT_NE(out.find("looking for daemon at " + ombrad_at + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("isrv_send_recv: got 8 bytes from " + ombrad_at + " --\n"), std::string::npos) << out;
+    EXPECT_EQ(ombrad_requests().size(), 2u);
+}
+
 TEST_F(ZelptydE2E, NoStartWithoutTheEventLog)
 {
     // A directory where the log should be: refused while the shell can

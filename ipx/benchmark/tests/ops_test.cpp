@@ -149,23 +149,6 @@ TEST_F(Ops, OpenFailureNamesTheDeviceAndClosesNothing)
     EXPECT_EQ(tlifake::count("t_close"), 0);
 }
 
-TEST_F(Ops, OpenPassesTheDeviceReadWriteAndFillsTheInfo)
-{
-    int fd = -1;
-    struct t_info info {};
-    int oflag = -1;
-    tlifake::hooks.open = [&](const char *, int flags, t_info *ti) {
-        oflag = flags;
-        ti->tsdu = 4096;
-        return 33;
-    };
-    EXPECT_EQ(open_spx_endpoint(&fd, SPXDEV, &info), 0);
-    EXPECT_EQ(fd, 33);
-    EXPECT_EQ(oflag, O_RDWR);
-    EXPECT_EQ(info.tsdu, 4096);
-    EXPECT_EQ(tlifake::calls, std::vector<std::string>{"t_open(/dev/mspx)"});
-}
-
 // The code read after the clean-up is the close's when the close fails too.
 TEST_F(Ops, FailingCloseInTheCleanUpReplacesTheCode)
 {
@@ -227,23 +210,6 @@ TEST_F(Ops, PassiveConnectAcceptsOnTheListeningEndpoint)
     EXPECT_EQ(passive_connect(FD, &call, addr), 0);
     EXPECT_EQ(memcmp(addr, "\x00\x00\x00\x01\x00\x00\x0a\x00\x00\x02\x40\x01", 12), 0);
     EXPECT_EQ(tlifake::calls, (std::vector<std::string>{"t_listen(41)", "t_accept(41,41)"}));
-}
-
-TEST_F(Ops, ActiveConnectCallsTheGivenAddress)
-{
-    char addr[ADDRSIZE] = {0, 0, 0, 1, 0, 0, 10, 0, 0, 2, 0, 0x31};
-    struct t_call call;
-    memset(&call, 0xff, sizeof call);
-    tlifake::hooks.connect = [&](int, t_call *snd, t_call *rcv) {
-        EXPECT_EQ(snd, rcv);
-        EXPECT_EQ(snd->addr.buf, addr);
-        EXPECT_EQ(snd->addr.len, 12u);
-        EXPECT_EQ(snd->opt.len, 0u);
-        EXPECT_EQ(snd->udata.len, 0u);
-        return 0;
-    };
-    EXPECT_EQ(active_connect(FD, &call, addr), 0);
-    EXPECT_EQ(tlifake::calls, std::vector<std::string>{"t_connect(41)"});
 }
 
 TEST_F(Ops, SendSendsOneWholeUnitOfZeros)

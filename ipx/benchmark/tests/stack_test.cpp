@@ -108,8 +108,9 @@ TEST_F(StackRun, WorkingStackIsValidated)
                               ">> 1000 packets have been exchanged and verified\n"});
     for (size_t i = 0; i < at.size(); ++i) {
         EXPECT_NE(at[i], std::string::npos) << i << "\n" << out;
-        if (i > 0)
+        if (i > 0) {
             EXPECT_LT(at[i - 1], at[i]) << i << "\n" << out;
+        }
     }
     const std::string verdict = ">> 1000 packets have been exchanged and verified\n"
                                 "\nIPX/SPX protocol stack is validated\n";

@@ -46,6 +46,7 @@ static void client_ended(int)
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = client_ended;
+    sa.sa_flags = SA_RESTART | SA_NOCLDSTOP; // a client that carries on must not disturb the wait
     sigemptyset(&sa.sa_mask);
     sigaction(SIGCHLD, &sa, nullptr);
     sigprocmask(SIG_SETMASK, oldmask, nullptr);

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <csignal>
+#include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,14 +17,23 @@ using namespace tliproto;
 
 namespace {
 
+// A request id is the process id and a counter: processes that share an
+// endpoint tell their replies apart by it.
 uint32_t next_reqid()
 {
-    // Ids only need to differ from the previous request on the same
-    // endpoint; the process id keeps two processes sharing one endpoint
-    // apart.
     static uint32_t counter = 0;
-    uint32_t id = (static_cast<uint32_t>(getpid()) << 12) + (++counter & 0xfff);
+    uint32_t id = (static_cast<uint32_t>(getpid()) << 8) | (++counter & 0xff);
     return id == 0 ? 1 : id;
+}
+
+// A reply to a request of this process that nobody waits for any more, or
+// to a process that is gone: whoever finds it may throw it away.
+bool orphan(uint32_t reqid)
+{
+    pid_t pid = static_cast<pid_t>(reqid >> 8);
+    if (pid == getpid())
+        return true;
+    return pid <= 0 || (kill(pid, 0) < 0 && errno == ESRCH);
 }
 
 int send_msg(int fd, const std::vector<uint8_t> &msg, int pass_fd)
@@ -61,13 +72,34 @@ int send_msg(int fd, const std::vector<uint8_t> &msg, int pass_fd)
 }
 
 // Waits for and reads one message. 1: got one; 0: interrupted by a signal
-// (errno EINTR); -1: failure (errno set).
-int recv_msg(int fd, Reply &out)
+// (errno EINTR); 2: nothing after all, try again; -1: failure (errno set).
+// A reply to another process sharing the endpoint is left for it (a reply
+// is taken only when its id is `mine` or `also`).
+int recv_msg(int fd, Reply &out, uint32_t mine, uint32_t also)
 {
     struct pollfd p {fd, POLLIN, 0};
     int r = poll(&p, 1, -1);
     if (r < 0)
         return errno == EINTR ? 0 : -1;
+    uint8_t hb[kHeaderLen];
+    ssize_t peeked = recv(fd, hb, sizeof(hb), MSG_PEEK | MSG_DONTWAIT);
+    if (peeked < 0)
+        return errno == EAGAIN ? 2 : (errno == EINTR ? 0 : -1);
+    if (peeked == static_cast<ssize_t>(kHeaderLen)) {
+        Header h = get_header(hb);
+        if ((h.type & kReply) && h.reqid != mine && h.reqid != also && !orphan(h.reqid)) {
+            // The other process takes it soon; look again in a moment.
+            static uint32_t seen = 0;
+            static int rounds = 0;
+            rounds = seen == h.reqid ? rounds + 1 : 0;
+            seen = h.reqid;
+            if (rounds < 2000) {
+                struct timespec ts {0, 1000000};
+                return nanosleep(&ts, nullptr) < 0 ? 0 : 2;
+            }
+            // Nobody took it for two seconds: a process that gave up.
+        }
+    }
     static thread_local std::vector<uint8_t> buf(kMaxMessage);
     struct iovec iov {buf.data(), buf.size()};
     struct msghdr mh {};
@@ -172,7 +204,7 @@ int transact(int fd, uint16_t type, bool block, const std::vector<uint8_t> &body
         return fail(TSYSERR);
     const uint16_t want = static_cast<uint16_t>(type | kReply);
     for (;;) {
-        int r = recv_msg(fd, out);
+        int r = recv_msg(fd, out, reqid, reqid);
         if (r < 0)
             return fail(TSYSERR);
         if (r == 2)
@@ -199,7 +231,7 @@ int transact(int fd, uint16_t type, bool block, const std::vector<uint8_t> &body
         bool have = false;
         Reply tmp;
         for (;;) {
-            int r2 = recv_msg(fd, tmp);
+            int r2 = recv_msg(fd, tmp, reqid, cancel_id);
             if (r2 < 0)
                 return fail(TSYSERR);
             if (r2 != 1)

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <sstream>
+#include <unistd.h>
 
 namespace ipxstackd {
 
@@ -18,6 +19,9 @@ namespace {
 constexpr size_t kMaxQueuedDatagrams = 128;
 constexpr size_t kMaxQueuedUdErr = 16;
 constexpr uint32_t kMaxQlen = 64;
+// Processes sharing an endpoint may each have a request outstanding (one
+// blocked in t_rcv while another sends); more than this is abuse.
+constexpr size_t kMaxHeld = 16;
 constexpr std::array<uint8_t, 6> kNodeOne{0, 0, 0, 0, 0, 1};
 constexpr std::array<uint8_t, 6> kNodeZero{0, 0, 0, 0, 0, 0};
 
@@ -208,10 +212,12 @@ void Stack::reply(Endpoint &e, uint32_t reqid, uint16_t type, const Answer &a)
 {
     // The library reads everything up to its reply, doorbells included.
     e.doorbell = false;
-    if (type != kCancel)
-        e.last_reqid = reqid;
+    if (type != kCancel) {
+        e.answered[e.answered_next] = reqid;
+        e.answered_next = (e.answered_next + 1) % e.answered.size();
+    }
     refresh(e);
-    const bool pending = !e.held && events(e) != 0;
+    const bool pending = e.held.empty() && events(e) != 0;
     if (!io_.send(e.id, build(static_cast<uint16_t>(type | kReply), pending ? kFlagPending : 0,
                               reqid, a.terr, a.syserr, a.body.data()))) {
         uint32_t id = e.id;
@@ -305,7 +311,7 @@ void Stack::refresh(Endpoint &e)
 
 void Stack::update_doorbell(Endpoint &e)
 {
-    if (e.held || e.doorbell || events(e) == 0)
+    if (!e.held.empty() || e.doorbell || events(e) == 0)
         return;
     e.doorbell = true;
     if (!io_.send(e.id, build(kDoorbell, 0, 0, 0, 0, {}))) {
@@ -316,12 +322,23 @@ void Stack::update_doorbell(Endpoint &e)
     }
 }
 
-// Tries to answer the request the endpoint holds.
+// Tries to answer the requests the endpoint holds, oldest first.
 void Stack::service(Endpoint &e)
 {
-    if (!e.held)
-        return;
-    Held &h = *e.held;
+    const uint32_t id = e.id;
+    for (size_t i = 0; i < e.held.size();) {
+        if (service_one(e, i)) {
+            if (find(id) == nullptr)
+                return;
+        } else {
+            i++;
+        }
+    }
+}
+
+bool Stack::service_one(Endpoint &e, size_t index)
+{
+    Held &h = e.held[index];
     Answer a;
     bool done = false;
     Reader rd(h.body.data(), h.body.size());
@@ -345,11 +362,12 @@ void Stack::service(Endpoint &e)
     default: done = true; a.terr = TSYSERR; a.syserr = EPROTO; break;
     }
     if (!done)
-        return;
+        return false;
     uint32_t reqid = h.reqid;
     uint16_t type = h.type;
-    e.held.reset();
+    e.held.erase(e.held.begin() + static_cast<long>(index));
     reply(e, reqid, type, a);
+    return true;
 }
 
 // ---- the loop --------------------------------------------------------------
@@ -429,26 +447,28 @@ void Stack::on_message(uint32_t ep, const uint8_t *msg, size_t len, uint32_t res
         uint32_t target = 0;
         if (!rd.u32(target) || !rd.done())
             return violation(*e, "bad cancel");
-        if (e->held && e->held->reqid == target) {
+        auto it = std::find_if(e->held.begin(), e->held.end(),
+                               [&](const Held &x) { return x.reqid == target; });
+        if (it != e->held.end()) {
             Answer a;
-            if (e->held->type == kSnd && e->held->off > 0) {
-                a.body.u32(static_cast<uint32_t>(e->held->off));  // a short count
+            if (it->type == kSnd && it->off > 0) {
+                a.body.u32(static_cast<uint32_t>(it->off));  // a short count
             } else {
                 a.terr = TSYSERR;
                 a.syserr = EINTR;
             }
-            uint16_t type = e->held->type;
-            e->held.reset();
+            uint16_t type = it->type;
+            e->held.erase(it);
             reply(*e, target, type, a);
             if ((e = find(ep)) == nullptr) return;
-        } else if (target != e->last_reqid) {
+        } else if (std::find(e->answered.begin(), e->answered.end(), target) ==
+                   e->answered.end()) {
             return violation(*e, "cancel of request " + std::to_string(target) +
                                      " that is not outstanding");
         }
         reply(*e, h.reqid, kCancel, Answer{});
-    } else if (e->held) {
-        return violation(*e, "request " + type_name(h.type) + " while " +
-                                 type_name(e->held->type) + " is outstanding");
+    } else if (e->held.size() >= kMaxHeld) {
+        return violation(*e, "too many requests outstanding");
     } else {
         dispatch(*e, h, body, blen, res_ep, uid);
     }
@@ -470,7 +490,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
             held.reqid = h.reqid;
             held.type = h.type;
             held.body.assign(body, body + len);
-            e.held = std::move(held);
+            e.held.push_back(std::move(held));
             return true;
         }
         a.terr = terr;
@@ -559,7 +579,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         held.flags = flags;
         held.body.assign(body + 4, body + len);
         if (!push_snd(e, held, a, block)) {
-            e.held = std::move(held);
+            e.held.push_back(std::move(held));
             return;
         }
         break;
@@ -737,7 +757,7 @@ void Stack::do_accept(Endpoint &e, Reader &rd, uint32_t res_ep, Answer &a)
         res = find(res_ep);
         if (res == nullptr || res->svc != Service::Spx) { a.terr = TBADF; return; }
         if (res->state != T_IDLE) { a.terr = TOUTSTATE; return; }
-        if (events(*res) != 0 || res->held) { a.terr = TBADF; return; }
+        if (events(*res) != 0 || !res->held.empty()) { a.terr = TBADF; return; }
     } else if (outstanding > 1) {
         a.terr = TBADF;  // the listener cannot take one call while others wait on it
         return;
@@ -1222,6 +1242,7 @@ void Stack::on_spx_packet(const ipxcore::IpxView &v, const ipxcore::SpxHeader &s
 std::string Stack::status() const
 {
     std::ostringstream o;
+    o << "pid: " << getpid() << "\n";
     o << "local address " << local_address(0).text() << "\n";
     o << "endpoints: " << eps_.size() << "\n";
     for (auto &[id, ep] : eps_) {

@@ -14,6 +14,7 @@
 #include "links.h"
 #include "proto.h"
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <list>
@@ -168,8 +169,9 @@ private:
         uint16_t conn = 0;  // the endpoint's connection (0: none)
         std::deque<Discon> discon;
         SpxOptions opts;
-        std::optional<Held> held;
-        uint32_t last_reqid = 0;
+        std::deque<Held> held;                // answered in order as they can be
+        std::array<uint32_t, 16> answered{};  // recent request ids: cancel may name them
+        size_t answered_next = 0;
         bool doorbell = false;  // a doorbell is unread in the socket
     };
     struct Slot {
@@ -194,6 +196,7 @@ private:
     int look(const Endpoint &e) const;
     void refresh(Endpoint &e);
     void service(Endpoint &e);
+    bool service_one(Endpoint &e, size_t index);
     void update_doorbell(Endpoint &e);
     void settle();  // refresh, service and doorbell on every endpoint
 

@@ -84,6 +84,55 @@ TEST_F(Process, EndpointOutlivesOneOfItsDescriptors)
     c.close_all();
 }
 
+// One process blocked in t_rcv while another sends on the same endpoint,
+// as a terminal server with a reader and a writer process would do.
+TEST_F(Process, TwoProcessesShareOneEndpoint)
+{
+    Conn c = connect_pair();
+    const int kUnits = 50;
+    pid_t reader = fork();
+    if (reader == 0) {
+        for (int i = 0; i < kUnits; i++) {
+            std::string want = "to server " + std::to_string(i);
+            std::string got;
+            int flags = T_MORE;
+            while (flags & T_MORE) {
+                char b[64];
+                int n = t_rcv(c.srv, b, sizeof(b), &flags);
+                if (n < 0)
+                    _exit(2);
+                got.append(b, n);
+            }
+            if (got != want)
+                _exit(3);
+        }
+        _exit(0);
+    }
+    pid_t writer = fork();
+    if (writer == 0) {
+        for (int i = 0; i < kUnits; i++) {
+            std::string u = "to client " + std::to_string(i);
+            if (t_snd(c.srv, u.data(), static_cast<unsigned>(u.size()), 0) < 0)
+                _exit(2);
+        }
+        _exit(0);
+    }
+    std::string expect;
+    for (int i = 0; i < kUnits; i++) {
+        std::string u = "to server " + std::to_string(i);
+        ASSERT_EQ(t_snd(c.cli, u.data(), static_cast<unsigned>(u.size()), 0),
+                  static_cast<int>(u.size()));
+        expect += "to client " + std::to_string(i);
+    }
+    EXPECT_EQ(rcv_exactly(c.cli, expect.size()), expect);
+    for (pid_t pid : {reader, writer}) {
+        int st = -1;
+        waitpid(pid, &st, 0);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    }
+    c.close_all();
+}
+
 TEST_F(Process, PollReportsPendingEvents)
 {
     Conn c = connect_pair();

@@ -163,69 +163,6 @@ TEST_F(Ops, FailingCloseInTheCleanUpReplacesTheCode)
     EXPECT_EQ(tlifake::count("t_close"), 1);
 }
 
-// The provider writes the address it bound into the caller's own buffer,
-// which is handed over as a 12-byte netbuf with a queue of one.
-TEST_F(Ops, BindRequestsAndReturnsTheAddressInTheCallersBuffer)
-{
-    char addr[ADDRSIZE] = {};
-    addr[11] = 0x31;
-    struct t_bind bnd;
-    memset(&bnd, 0xff, sizeof bnd);
-    tlifake::hooks.bind = [&](int, struct t_bind *req, struct t_bind *ret) {
-        EXPECT_EQ(req, ret);
-        EXPECT_EQ(req->addr.buf, addr);
-        EXPECT_EQ(req->addr.maxlen, 12u);
-        EXPECT_EQ(req->addr.len, 12u);
-        EXPECT_EQ(req->qlen, 1u);
-        EXPECT_EQ(req->addr.buf[11], 0x31);
-        memcpy(ret->addr.buf, "\x01\x02\x03\x04\x00\x00\x7f\x00\x00\x01\x00\x31", 12);
-        return 0;
-    };
-    EXPECT_EQ(bind_addr(FD, &bnd, addr), 0);
-    EXPECT_EQ(memcmp(addr, "\x01\x02\x03\x04\x00\x00\x7f\x00\x00\x01\x00\x31", 12), 0);
-    EXPECT_EQ(tlifake::count("t_close"), 0);
-}
-
-// The caller's address lands in the buffer; the indication is accepted on
-// the listening endpoint itself with the record t_listen filled.
-TEST_F(Ops, PassiveConnectAcceptsOnTheListeningEndpoint)
-{
-    char addr[ADDRSIZE] = {};
-    struct t_call call;
-    memset(&call, 0xff, sizeof call);
-    tlifake::hooks.listen = [&](int, t_call *c) {
-        EXPECT_EQ(c->opt.maxlen, 0u);
-        EXPECT_EQ(c->udata.maxlen, 0u);
-        EXPECT_EQ(c->addr.buf, addr);
-        EXPECT_EQ(c->addr.maxlen, 12u);
-        memcpy(c->addr.buf, "\x00\x00\x00\x01\x00\x00\x0a\x00\x00\x02\x40\x01", 12);
-        c->sequence = 17;
-        return 0;
-    };
-    tlifake::hooks.accept = [&](int, int, t_call *c) {
-        EXPECT_EQ(c, &call);
-        EXPECT_EQ(c->sequence, 17);
-        return 0;
-    };
-    EXPECT_EQ(passive_connect(FD, &call, addr), 0);
-    EXPECT_EQ(memcmp(addr, "\x00\x00\x00\x01\x00\x00\x0a\x00\x00\x02\x40\x01", 12), 0);
-    EXPECT_EQ(tlifake::calls, (std::vector<std::string>{"t_listen(41)", "t_accept(41,41)"}));
-}
-
-TEST_F(Ops, SendSendsOneWholeUnitOfZeros)
-{
-    char buf[UNITSIZE];
-    memset(buf, 0x5a, sizeof buf);
-    tlifake::hooks.snd = [](int, char *b, unsigned n, int flags) {
-        EXPECT_EQ(n, unsigned(UNITSIZE));
-        EXPECT_EQ(flags, 0);
-        EXPECT_EQ(std::string(b, n), std::string(UNITSIZE, '\0'));
-        return int(n);
-    };
-    EXPECT_EQ(send_spx(FD, buf, UNITSIZE), 0);
-    EXPECT_EQ(tlifake::count("t_snd"), 1);
-}
-
 // A receive hook that hands out the given pieces in turn, each with T_MORE
 // when flagged.
 struct Piece {
@@ -249,20 +186,6 @@ void deliver(std::vector<Piece> pieces)
 }
 
 const std::string zeros(UNITSIZE, '\0');
-
-TEST_F(Ops, UnitInPiecesIsReceivedWhole)
-{
-    char buf[UNITSIZE];
-    deliver({{std::string(1000, '\0'), T_MORE}, {std::string(48, '\0'), T_MORE},
-             {std::string(1000, '\0'), 0}, {zeros, 0}});
-    Capture cap;
-    EXPECT_EQ(recv_unit(FD, buf, 1), 0);
-    EXPECT_EQ(tlifake::count("t_rcv"), 3);
-    EXPECT_EQ(recv_unit(FD, buf, 2), 0);
-    EXPECT_EQ(tlifake::count("t_rcv"), 4);
-    EXPECT_EQ(cap.err(), "");
-    EXPECT_EQ(tlifake::count("t_close"), 0);
-}
 
 TEST_F(Ops, WrongUnitsAreFailuresNamingTheUnit)
 {

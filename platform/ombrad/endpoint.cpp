@@ -76,13 +76,18 @@ bool DatagramEndpoint::open(uint16_t socket, std::string &error)
     return true;
 }
 
-bool DatagramEndpoint::send(const sap::Address &to, const sap::Bytes &data, std::string &error)
+bool DatagramEndpoint::send(const sap::Address &to, const sap::Bytes &data, std::string &error,
+                            uint8_t packet_type)
 {
+    // The provider takes the IPX packet type from the first option byte.
+    uint8_t opt[2] = {packet_type, 0};
     uint8_t addr[sap::kAddressSize];
     sap::put_address(addr, to);
     struct t_unitdata ud{};
     ud.addr.buf = reinterpret_cast<char *>(addr);
     ud.addr.len = sizeof addr;
+    ud.opt.buf = reinterpret_cast<char *>(opt);
+    ud.opt.len = sizeof opt;
     ud.udata.buf = reinterpret_cast<char *>(const_cast<uint8_t *>(data.data()));
     ud.udata.len = unsigned(data.size());
     if (t_sndudata(fd_, &ud) < 0) {

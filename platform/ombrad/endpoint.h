@@ -12,6 +12,7 @@ namespace ombrad {
 constexpr const char *kDatagramDevice = "/dev/ravitp";
 // Largest datagram we take in: a full classic IPX packet's data.
 constexpr size_t kMaxDatagram = 576 - 30;
+constexpr uint8_t kSapPacketType = 4;
 
 class DatagramEndpoint {
 public:
@@ -31,8 +32,10 @@ public:
     // The address the provider bound: this host's network and node.
     const sap::Address &address() const { return bound_; }
 
-    // Sends one datagram. False with the reason in `error`.
-    bool send(const sap::Address &to, const sap::Bytes &data, std::string &error);
+    // Sends one datagram as an IPX packet of `packet_type` (SAP uses 4).
+    // False with the reason in `error`.
+    bool send(const sap::Address &to, const sap::Bytes &data, std::string &error,
+              uint8_t packet_type = 0);
 
     enum class Got { datagram, nothing, dropped, failed };
     // Takes one datagram if there is one: `datagram` with `from` and `data`

@@ -202,9 +202,10 @@ private:
     void flush()
     {
         for (const Send &s : out_) {
-            DatagramEndpoint &ep = s.from_socket == sap::kRequestSocket ? requests_ : sap_;
+            bool is_sap = s.from_socket == sap::kSapSocket;
+            DatagramEndpoint &ep = is_sap ? sap_ : requests_;
             std::string error;
-            if (!ep.send(s.to, s.data, error))
+            if (!ep.send(s.to, s.data, error, is_sap ? kSapPacketType : 0))
                 log_(Level::warning, "to " + sap::to_string(s.to) + ": " + error);
         }
         out_.clear();

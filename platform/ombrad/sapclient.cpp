@@ -35,7 +35,7 @@ int collect(uint16_t type, int timeout_ms, std::vector<Service> &out, std::strin
         return -1;
     }
     Address all{ep.address().net, kBroadcastNode, kSapSocket};
-    if (!ep.send(all, encode_query(kGeneralQuery, type), error)) {
+    if (!ep.send(all, encode_query(kGeneralQuery, type), error, ombrad::kSapPacketType)) {
         error = "cannot send the service query: " + error;
         return -1;
     }

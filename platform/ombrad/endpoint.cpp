@@ -152,6 +152,7 @@ DatagramEndpoint::Got DatagramEndpoint::receive(sap::Address &from, sap::Bytes &
         return Got::dropped;
     }
     from = sap::get_address(addr);
+    last_type_ = ud.opt.len >= 1 ? opt[0] : -1;
     data.assign(buf, buf + ud.udata.len);
     return Got::datagram;
 }

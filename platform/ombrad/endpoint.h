@@ -44,10 +44,14 @@ public:
     // was cleared, with the reason in `error`; `failed` when the endpoint
     // is broken.
     Got receive(sap::Address &from, sap::Bytes &data, std::string &error);
+    // The IPX packet type of the last datagram received, when the provider
+    // reported it (its first option byte); else -1.
+    int last_packet_type() const { return last_type_; }
 
 private:
     int fd_ = -1;
     sap::Address bound_;
+    int last_type_ = -1;
 };
 
 // "t_bind: system error (errno text)"-style text for the current t_errno.

@@ -237,6 +237,7 @@ TEST_F(OmbradE2E, SapAnswersHaveTheWireLayout)
     sap::Bytes data;
     ASSERT_TRUE(c.next(from, data));
     EXPECT_EQ(from, c.at(sap::kSapSocket));
+    EXPECT_EQ(c.ep.last_packet_type(), 4) << "SAP travels as IPX packet type 4";
     sap::Bytes want = {0x00, 0x02, 0x02, 0x47};
     std::string name = "WIRE.TEST-1";
     for (size_t i = 0; i < 48; ++i)

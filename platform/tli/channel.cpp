@@ -117,6 +117,15 @@ int recv_msg(int fd, Reply &out)
     return 1;
 }
 
+// The daemon sends the doorbell right after such a reply; wait until it is
+// readable so that poll() reports the pending event once the call returns.
+void await_doorbell(int fd)
+{
+    struct pollfd p {fd, POLLIN, 0};
+    while (poll(&p, 1, 1000) < 0 && errno == EINTR) {
+    }
+}
+
 } // namespace
 
 int fail(int terr, int err)
@@ -169,8 +178,11 @@ int transact(int fd, uint16_t type, bool block, const std::vector<uint8_t> &body
         if (r == 2)
             continue;
         if (r == 1) {
-            if (out.h.type == want && out.h.reqid == reqid)
+            if (out.h.type == want && out.h.reqid == reqid) {
+                if (out.h.flags & kFlagPending)
+                    await_doorbell(fd);
                 return 0;
+            }
             if (out.fd >= 0) {
                 close(out.fd);
                 out.fd = -1;
@@ -197,6 +209,8 @@ int transact(int fd, uint16_t type, bool block, const std::vector<uint8_t> &body
                 tmp = Reply{};
                 have = true;
             } else if (tmp.h.type == (kCancel | kReply) && tmp.h.reqid == cancel_id) {
+                if (tmp.h.flags & kFlagPending)
+                    await_doorbell(fd);
                 break;
             } else if (tmp.fd >= 0) {
                 close(tmp.fd);

@@ -18,7 +18,9 @@
 // daemon keeps exactly one kDoorbell message unread in the socket, so poll()
 // reports POLLIN exactly when t_look would return an event. A library reading
 // for its reply skips doorbells; the daemon re-sends one after each reply if
-// events are still pending.
+// events are still pending. Such a reply says so (kFlagPending) and the
+// library waits until that doorbell is in the socket before it returns, so
+// poll() is exact as soon as a call returns.
 #ifndef DRAX_TLI_PROTO_H
 #define DRAX_TLI_PROTO_H
 
@@ -62,6 +64,7 @@ enum Type : uint16_t {
 enum Flags : uint16_t {
     kFlagBlock = 0x0001,  // the request may wait (the endpoint is not O_NONBLOCK)
     kFlagFd = 0x0002,     // a descriptor travels with the message (SCM_RIGHTS)
+    kFlagPending = 0x0004,  // replies: events are pending, a doorbell follows
 };
 
 struct Header {

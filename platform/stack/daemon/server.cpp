@@ -196,7 +196,11 @@ bool Server::send(uint32_t ep, const std::vector<uint8_t> &msg)
     auto it = ep_fd_.find(ep);
     if (it == ep_fd_.end())
         return false;
-    return send_with_fd(it->second, msg, -1);
+    if (send_with_fd(it->second, msg, -1))
+        return true;
+    if (errno != EPIPE && errno != ECONNRESET)
+        log_line("endpoint " + std::to_string(ep) + ": " + std::strerror(errno));
+    return false;
 }
 
 bool Server::closed(uint32_t ep)
@@ -239,8 +243,8 @@ void Server::accept_device(size_t i)
         if (fd < 0)
             return;
         if (pending_.size() >= kMaxPending) {
-            close(pending_.front().fd);
-            pending_.erase(pending_.begin());
+            close(fd);  // too many clients that connect and say nothing
+            continue;
         }
         pending_.push_back({fd, kDevices[i].svc, clock_.now_ms()});
     }
@@ -257,6 +261,7 @@ void Server::serve_pending(Pending &p)
     int fd = p.fd;
     p.fd = -1;
     if (n < static_cast<ssize_t>(kHeaderLen) || static_cast<size_t>(n) > kMaxMessage) {
+        if (n < 0) log_line(std::string("device connection: ") + std::strerror(errno));
         close(fd);
         return;
     }
@@ -278,6 +283,7 @@ void Server::serve_pending(Pending &p)
     }
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) < 0) {
+        log_line(std::string("cannot open an endpoint: ") + std::strerror(errno));
         send_with_fd(fd, build(kOpen | kReply, 0, h.reqid, 8 /*TSYSERR*/, errno, {}), -1);
         close(fd);
         return;
@@ -441,18 +447,20 @@ int Server::run()
         }
         now = clock_.now_ms();
         stack_.tick(now);
-        for (size_t i = 0; i < 3; i++)
-            if (pfds[i].revents & POLLIN)
-                accept_device(i);
+        // pfds holds the device sockets, the pending connections as they
+        // were before the wait, then the endpoints.
         size_t np = pending_.size();
-        for (size_t i = 0; i < np && i < pfds.size() - 3; i++) {
+        for (size_t i = 0; i < np; i++) {
             if (pfds[3 + i].revents)
                 serve_pending(pending_[i]);
-            else if (now - pending_[i].since > kPendingTimeoutMs) {
+            else if (now > pending_[i].since + kPendingTimeoutMs) {
                 close(pending_[i].fd);
                 pending_[i].fd = -1;
             }
         }
+        for (size_t i = 0; i < 3; i++)
+            if (pfds[i].revents & POLLIN)
+                accept_device(i);
         pending_.erase(std::remove_if(pending_.begin(), pending_.end(),
                                       [](const Pending &p) { return p.fd < 0; }),
                        pending_.end());

@@ -210,9 +210,17 @@ void Stack::reply(Endpoint &e, uint32_t reqid, uint16_t type, const Answer &a)
     e.doorbell = false;
     if (type != kCancel)
         e.last_reqid = reqid;
-    if (!io_.send(e.id, build(static_cast<uint16_t>(type | kReply), 0, reqid, a.terr, a.syserr,
-                              a.body.data())))
-        violation(e, "cannot send a reply");
+    refresh(e);
+    const bool pending = !e.held && events(e) != 0;
+    if (!io_.send(e.id, build(static_cast<uint16_t>(type | kReply), pending ? kFlagPending : 0,
+                              reqid, a.terr, a.syserr, a.body.data()))) {
+        uint32_t id = e.id;
+        destroy(e);
+        io_.drop(id);
+        return;
+    }
+    if (pending)
+        update_doorbell(e);
 }
 
 // ---- events --------------------------------------------------------------
@@ -300,8 +308,12 @@ void Stack::update_doorbell(Endpoint &e)
     if (e.held || e.doorbell || events(e) == 0)
         return;
     e.doorbell = true;
-    if (!io_.send(e.id, build(kDoorbell, 0, 0, 0, 0, {})))
-        violation(e, "cannot send a doorbell");
+    if (!io_.send(e.id, build(kDoorbell, 0, 0, 0, 0, {}))) {
+        // The client's end is gone (its hangup is still to be read).
+        uint32_t id = e.id;
+        destroy(e);
+        io_.drop(id);
+    }
 }
 
 // Tries to answer the request the endpoint holds.

@@ -22,6 +22,10 @@ void TliTest::SetUpTestSuite()
 
 void TliTest::TearDownTestSuite()
 {
+    if (stack_ && getenv("TLITEST_DAEMON_LOG")) {
+        stack_->proc().wait_output("\x01", std::chrono::milliseconds(100), true);
+        fprintf(stderr, "---- daemon log\n%s----\n", stack_->proc().err().c_str());
+    }
     stack_.reset();
 }
 

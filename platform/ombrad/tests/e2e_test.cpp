@@ -60,8 +60,10 @@ bool start_ready(Proc &proc, std::vector<std::string> argv, Proc::Options opts, 
     bool ok = poll(&pfd, 1, 10000) == 1 && read(p[0], buf, sizeof buf - 1) > 0 &&
               std::string(buf) == "ready\n";
     close(p[0]);
-    if (!ok)
+    if (!ok) {
+        proc.wait_output("\n", 2s, true);  // its complaint, if it has one
         why = argv[0] + " did not get ready: " + proc.err();
+    }
     return ok;
 }
 

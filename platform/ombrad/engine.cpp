@@ -21,12 +21,22 @@ void Engine::on_request(const uint8_t *p, size_t n, const sap::Address &sender, 
 {
     RequestOutcome r = handle_request(table_, p, n, sender, local_);
     if (!r.reply)
-        log(Level::warning, r.log);
+        log_drop(r.log);
     else
         log(r.status == sap::kOk ? Level::info : Level::notice, r.log);
     if (r.reply)
         out.push_back({sap::kRequestSocket, sender, std::move(r.reply_bytes)});
     broadcast(r.announce, out);
+}
+
+void Engine::log_drop(const std::string &text)
+{
+    if (drops_logged_ < kDropLogBudget) {
+        ++drops_logged_;
+        log(Level::warning, text);
+    } else {
+        ++drops_unlogged_;
+    }
 }
 
 void Engine::on_sap(const uint8_t *p, size_t n, const sap::Address &sender, Time now,
@@ -88,6 +98,9 @@ void Engine::on_timer(Time now, std::vector<Send> &out)
         // rather than catching up with a burst.
         if (next_broadcast_ <= now)
             next_broadcast_ = now + kPeriod;
+        if (drops_unlogged_ > 0)
+            log(Level::warning, std::to_string(drops_unlogged_) + " more requests dropped");
+        drops_logged_ = drops_unlogged_ = 0;
     }
     for (const sap::Entry &e : table_.expire(now))
         log(Level::info, "\"" + e.name + "\" at " + sap::to_string(e.addr) + " timed out");

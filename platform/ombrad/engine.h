@@ -54,8 +54,15 @@ private:
         return a.net == local_.net && a.node == local_.node;
     }
 
+    // Dropped requests are logged up to kDropLogBudget a period; the rest
+    // are only counted, so that a flood cannot flood the log as well.
+    static constexpr int kDropLogBudget = 20;
+    void log_drop(const std::string &text);
+
     Local local_;
     ServiceTable table_;
+    int drops_logged_ = 0;
+    int drops_unlogged_ = 0;
     LogFn log_;
     Time next_broadcast_;
 };

@@ -78,6 +78,16 @@ TEST_F(EngineTest, ForeignRequestIsDroppedAndLogged)
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_EQ(logged[0].first, Level::warning);
     EXPECT_TRUE(engine.table().local().empty());
+
+    // A flood is logged only in part, and counted once a period.
+    for (int i = 0; i < 100; ++i)
+        request(bind_req("TERM1", 0x8063), kRemote);
+    EXPECT_EQ(logged.size(), 20u);
+    engine.on_timer(t0 + 60s, out);
+    ASSERT_EQ(logged.size(), 21u);
+    EXPECT_EQ(logged.back().second, "81 more requests dropped");
+    request(bind_req("TERM1", 0x8063), kRemote);
+    EXPECT_EQ(logged.size(), 22u) << "a fresh budget";
 }
 
 TEST_F(EngineTest, PeriodicBroadcastEverySixtySeconds)

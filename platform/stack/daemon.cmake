@@ -12,5 +12,5 @@ target_link_libraries(ipxstackd PRIVATE ipxstackd_lib)
 install(TARGETS ipxstackd DESTINATION ${DRAX_PREFIX}/bin)
 
 if(DRAX_TESTS)
-  include(${CMAKE_CURRENT_SOURCE_DIR}/tests/tests.cmake OPTIONAL)
+  include(${CMAKE_CURRENT_SOURCE_DIR}/tests/tests.cmake)
 endif()

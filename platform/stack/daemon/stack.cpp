@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <sstream>
+#include <unistd.h>
 
 namespace ipxstackd {
 
@@ -1222,6 +1223,7 @@ void Stack::on_spx_packet(const ipxcore::IpxView &v, const ipxcore::SpxHeader &s
 std::string Stack::status() const
 {
     std::ostringstream o;
+    o << "pid: " << getpid() << "\n";
     o << "local address " << local_address(0).text() << "\n";
     o << "endpoints: " << eps_.size() << "\n";
     for (auto &[id, ep] : eps_) {

@@ -1,13 +1,16 @@
 // Ombrad: the host's SAP daemon.
 //
-//   Ombrad [-f] [--ready-fd N]
+//   Ombrad [-f] [--ready-fd N] [--sap-socket N]
 //
 // Takes requests from local programs on IPX socket 0x0872 to start and stop
 // advertising services, advertises them by SAP on socket 0x0452, answers
 // service queries and keeps what other hosts advertise. With -f it stays in
 // the foreground and logs to standard error; otherwise it detaches and logs
 // to syslog. With --ready-fd N it writes "ready\n" on descriptor N (then
-// closes it) once both sockets are bound. SIGTERM or SIGINT withdraw every
+// closes it) once both sockets are bound. With --sap-socket N it takes SAP
+// packets on socket N instead of 0x0452 (beside another SAP agent of the
+// host, or for a test that listens on 0x0452 itself); its broadcasts still
+// go to socket 0x0452. SIGTERM or SIGINT withdraw every
 // advertised service and end it with status 0.
 #include "endpoint.h"
 #include "engine.h"
@@ -53,11 +56,32 @@ struct SteadyClock : Clock {
 struct Options {
     bool foreground = false;
     int ready_fd = -1;
+    uint16_t sap_socket = sap::kSapSocket;
 };
 
 void usage()
 {
-    std::fprintf(stderr, "usage: %s [-f] [--ready-fd N]\n", kProg);
+    std::fprintf(stderr, "usage: %s [-f] [--ready-fd N] [--sap-socket N]\n", kProg);
+}
+
+// The value of option argv[i] (moving i onto it), a number in `base` (0:
+// C notation) from lo to hi. False after a message when it is not.
+bool number(int argc, char **argv, int &i, int base, long lo, long hi, long &n)
+{
+    const char *opt = argv[i];
+    if (i + 1 >= argc) {
+        std::fprintf(stderr, "%s: %s needs a number\n", kProg, opt);
+        return false;
+    }
+    const char *v = argv[++i];
+    char *end = nullptr;
+    errno = 0;
+    n = std::strtol(v, &end, base);
+    if (!*v || *end || errno || n < lo || n > hi) {
+        std::fprintf(stderr, "%s: bad number \"%s\" for %s\n", kProg, v, opt);
+        return false;
+    }
+    return true;
 }
 
 // False (after a message) when the command line is wrong.
@@ -67,29 +91,24 @@ bool parse(int argc, char **argv, Options &o)
         std::string a = argv[i];
         if (a == "-f") {
             o.foreground = true;
-        } else if (a == "--ready-fd" || a.rfind("--ready-fd=", 0) == 0) {
-            std::string v;
-            if (a == "--ready-fd") {
-                if (i + 1 >= argc) {
-                    std::fprintf(stderr, "%s: --ready-fd needs a descriptor number\n", kProg);
-                    return false;
-                }
-                v = argv[++i];
-            } else {
-                v = a.substr(11);
-            }
-            char *end = nullptr;
-            errno = 0;
-            long n = std::strtol(v.c_str(), &end, 10);
-            if (v.empty() || *end || errno || n < 0 || n > 65535) {
-                std::fprintf(stderr, "%s: bad descriptor number \"%s\"\n", kProg, v.c_str());
+        } else if (a == "--ready-fd") {
+            long n;
+            if (!number(argc, argv, i, 10, 0, 65535, n))
                 return false;
-            }
             if (fcntl(int(n), F_GETFD) < 0) {
                 std::fprintf(stderr, "%s: descriptor %ld is not open\n", kProg, n);
                 return false;
             }
             o.ready_fd = int(n);
+        } else if (a == "--sap-socket") {
+            long n;
+            if (!number(argc, argv, i, 0, 1, 0xFFFF, n))
+                return false;
+            if (n == sap::kRequestSocket) {
+                std::fprintf(stderr, "%s: socket 0x0872 takes the requests\n", kProg);
+                return false;
+            }
+            o.sap_socket = uint16_t(n);
         } else if (a == "-h" || a == "--help") {
             usage();
             std::exit(0);
@@ -255,8 +274,9 @@ int main_(int argc, char **argv)
         std::fprintf(stderr, "%s: cannot bind request socket 0872: %s\n", kProg, error.c_str());
         return 1;
     }
-    if (!sap_ep.open(sap::kSapSocket, error)) {
-        std::fprintf(stderr, "%s: cannot bind SAP socket 0452: %s\n", kProg, error.c_str());
+    if (!sap_ep.open(opts.sap_socket, error)) {
+        std::fprintf(stderr, "%s: cannot bind SAP socket %04x: %s\n", kProg,
+                     unsigned(opts.sap_socket), error.c_str());
         return 1;
     }
 

@@ -73,7 +73,7 @@ struct Host {
     Proc stack;
     Proc ombrad;
 
-    bool start(const std::string &ip, std::string &why)
+    bool start(const std::string &ip, std::string &why, std::vector<std::string> extra = {})
     {
         std::string devdir = dir / "dev";
         mkdir(devdir.c_str(), 0755);
@@ -84,7 +84,9 @@ struct Host {
             return false;
         Proc::Options o;
         o.env = {{"IPX_DEVDIR", devdir}};
-        return start_ready(ombrad, {build_path("platform/ombrad/Ombrad"), "-f"}, o, why);
+        std::vector<std::string> argv = {build_path("platform/ombrad/Ombrad"), "-f"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return start_ready(ombrad, argv, o, why);
     }
     // Makes this process's TLI calls reach this host's stack.
     void use() const { setenv("IPX_DEVDIR", (dir / "dev").c_str(), 1); }
@@ -267,4 +269,49 @@ TEST_F(OmbradE2E, SapAnswersHaveTheWireLayout)
     EXPECT_EQ(data.size(), 2 + 7 * 64u);
     ASSERT_TRUE(c.next(from, data));
     EXPECT_EQ(data.size(), 2 + 64u);
+}
+
+// With Ombrad taking SAP on another socket, the test holds 0x0452 and hears
+// the broadcasts themselves.
+TEST_F(OmbradE2E, BroadcastsAnnounceAndWithdraw)
+{
+    Host host;
+    std::string why;
+    ASSERT_TRUE(host.start("127.0.0.1", why, {"--sap-socket", "0x0999"})) << why;
+    host.use();
+    Client listener(sap::kSapSocket);
+    Client c;
+
+    // One broadcast packet with one entry; its hop count.
+    auto heard = [&](const std::string &name) -> int {
+        sap::Address from;
+        sap::Bytes data;
+        if (!listener.next(from, data)) {
+            ADD_FAILURE() << "no broadcast for " << name;
+            return -1;
+        }
+        EXPECT_EQ(from, listener.at(0x0999));
+        EXPECT_EQ(listener.ep.last_packet_type(), 4);
+        sap::Packet pk;
+        std::string err;
+        EXPECT_TRUE(sap::decode_packet(data.data(), data.size(), pk, err)) << err;
+        EXPECT_EQ(pk.op, sap::kGeneralResponse);
+        if (pk.entries.size() != 1)
+            return -1;
+        EXPECT_EQ(pk.entries[0].name, name);
+        EXPECT_EQ(pk.entries[0].addr, c.at(0x8063));
+        return pk.entries[0].hops;
+    };
+
+    ASSERT_EQ(c.request(sap::kCodeBind, "TERM1", 0x8063, 1), sap::kOk);
+    EXPECT_EQ(heard("TERM1"), 0) << "announced at once";
+    ASSERT_EQ(c.request(sap::kCodeUnbind, "TERM1", 0, 2), sap::kOk);
+    EXPECT_EQ(heard("TERM1"), 16) << "withdrawn";
+
+    ASSERT_EQ(c.request(sap::kCodeBind, "TERM2", 0x8063, 3), sap::kOk);
+    EXPECT_EQ(heard("TERM2"), 0);
+    host.ombrad.signal(SIGTERM);
+    EXPECT_EQ(heard("TERM2"), 16) << "withdrawn on the way out";
+    int st = host.ombrad.wait_exit();
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
 }

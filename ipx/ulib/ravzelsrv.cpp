@@ -304,7 +304,7 @@ int isrv_req(const char *name, int type, uint32_t net, uint32_t node, int socket
        the rest is cut off; a shorter one is NUL-terminated and the rest of
        the field stays zero. Nothing is written past the field. */
     if (name != NULL)
-        strncpy((char *)req.name, name, sizeof req.name);
+        memcpy(req.name, name, strnlen(name, sizeof req.name));
     req.node[0] = 0;
     req.node[1] = 0;
     put32(req.node + 2, node);

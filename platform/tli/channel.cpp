@@ -234,6 +234,8 @@ int transact(int fd, uint16_t type, bool block, const std::vector<uint8_t> &body
             return fail(TSYSERR);
         if (r == 2)
             continue;
+        if (r == 0 && !block)
+            continue;  // a call that only waits for the daemon's answer is not interrupted
         if (r == 1) {
             if (out.h.type == want && out.h.reqid == reqid) {
                 if (out.h.flags & kFlagPending)

@@ -229,6 +229,32 @@ TEST_F(Process, SignalInterruptsBlockingCalls)
     t_close(lis);
 }
 
+// Calls that only wait for the provider's answer are not interrupted: a
+// listener collecting children with SIGCHLD opens endpoints all the time.
+TEST_F(Process, SignalsDoNotBreakOpenBindOrClose)
+{
+    AlarmHandler h;
+    struct itimerval it {};
+    it.it_interval.tv_usec = 50;
+    it.it_value.tv_usec = 50;
+    setitimer(ITIMER_REAL, &it, nullptr);
+    int failures = 0;
+    for (int i = 0; i < 1500; i++) {
+        int fd = t_open("/dev/ravspx", O_RDWR, nullptr);
+        if (fd < 0) {
+            failures++;
+            continue;
+        }
+        if (t_bind(fd, nullptr, nullptr) < 0 || t_getstate(fd) != T_IDLE)
+            failures++;
+        t_close(fd);
+    }
+    struct itimerval off {};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    EXPECT_GT(g_alarms, 0);
+    EXPECT_EQ(failures, 0);
+}
+
 int raw_send(int fd, const std::vector<uint8_t> &m)
 {
     return static_cast<int>(send(fd, m.data(), m.size(), MSG_NOSIGNAL));

@@ -100,12 +100,11 @@ public:
 private:
     Writer &raw(const void *p, size_t n)
     {
-        // Grow, then copy: g++ 12 at -O2 takes vector::insert of a few
-        // bytes here for a buffer overflow (-Wstringop-overflow, a false
-        // alarm inside the standard library) and fails the build.
-        size_t off = buf_.size();
-        buf_.resize(off + n);
-        if (n != 0) std::memcpy(buf_.data() + off, p, n);
+        if (n == 0)
+            return *this;
+        size_t old = buf_.size();
+        buf_.resize(old + n);
+        std::memcpy(buf_.data() + old, p, n);
         return *this;
     }
     std::vector<uint8_t> buf_;

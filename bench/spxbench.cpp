@@ -234,8 +234,13 @@ std::vector<std::string> split_words(const std::string &s)
 pid_t spawn(const std::vector<std::string> &args, int out_fd, int keep_fd)
 {
     pid_t pid = fork();
+    if (pid > 0)
+        setpgid(pid, pid);  // also here, so that it holds before the child runs
     if (pid != 0)
         return pid;
+    // A group of its own: a profiler wrapped around the daemon and the
+    // daemon itself are stopped together.
+    setpgid(0, 0);
     if (out_fd >= 0) {
         dup2(out_fd, 1);
         dup2(out_fd, 2);
@@ -297,7 +302,7 @@ bool start_stack(const Options &opt, Stack &s)
     if (got != "ready\n") {
         std::fprintf(stderr, "spxbench: %s did not get ready; its log:\n", opt.stackd.c_str());
         if (s.pid > 0) {
-            kill(s.pid, SIGKILL);
+            kill(-s.pid, SIGKILL);
             waitpid(s.pid, nullptr, 0);
         }
         print_file(log);
@@ -309,13 +314,14 @@ bool start_stack(const Options &opt, Stack &s)
     return true;
 }
 
-// SIGTERM, then up to 60 s for the daemon to end (it removes its devices),
-// then SIGKILL. The log is shown when the daemon did not end cleanly.
+// SIGTERM to the daemon's process group (the daemon, and a profiler wrapped
+// around it), then up to 60 s for it to end (it removes its devices), then
+// SIGKILL. The log is shown when the daemon did not end cleanly.
 void stop_stack(Stack &s)
 {
     if (s.pid <= 0)
         return;
-    kill(s.pid, SIGTERM);
+    kill(-s.pid, SIGTERM);
     int st = 0;
     int pfd = static_cast<int>(syscall(SYS_pidfd_open, s.pid, 0));
     if (pfd >= 0) {
@@ -325,7 +331,7 @@ void stop_stack(Stack &s)
         close(pfd);
     }
     if (waitpid(s.pid, &st, WNOHANG) == 0) {
-        kill(s.pid, SIGKILL);
+        kill(-s.pid, SIGKILL);
         waitpid(s.pid, &st, 0);
     }
     if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) {

@@ -146,7 +146,8 @@ std::string ratio(double spx, double tcp)
 
 } // namespace
 
-std::string format_table(const Options &opt, const Result &spx, const Result &tcp)
+std::string format_table(const Options &opt, const Result &spx, const Result &tcp,
+                         double floor_mbps)
 {
     char head[160];
     std::snprintf(head, sizeof(head),
@@ -172,6 +173,17 @@ std::string format_table(const Options &opt, const Result &spx, const Result &tc
     else
         t += std::string("goal (SPX throughput >= 0.5 x TCP): ") +
              (goal_met(spx, tcp) ? "met" : "NOT met") + "\n";
+    if (floor_mbps >= 0) {
+        std::snprintf(line, sizeof(line),
+                      "for reference: one request/reply over a Unix socket per unit: %.1f MB/s",
+                      floor_mbps);
+        t += line;
+        if (tcp.mbytes_per_s > 0) {
+            std::snprintf(line, sizeof(line), " (%.2f x TCP)", floor_mbps / tcp.mbytes_per_s);
+            t += line;
+        }
+        t += "\n";
+    }
     return t;
 }
 

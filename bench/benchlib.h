@@ -39,8 +39,12 @@ struct Result {
 double percentile(std::vector<double> samples, double p);
 
 // The result table: one line per metric with SPX, TCP and SPX/TCP, then
-// whether the throughput goal (SPX at least half of TCP) is met.
-std::string format_table(const Options &opt, const Result &spx, const Result &tcp);
+// whether the throughput goal (SPX at least half of TCP) is met. When
+// `floor_mbps` is measured (>= 0), a last line gives it beside TCP: the
+// throughput of one request and reply over a Unix socket per unit, what any
+// stack pays that answers every t_snd from another process.
+std::string format_table(const Options &opt, const Result &spx, const Result &tcp,
+                         double floor_mbps = -1);
 
 // SPX throughput at least half of TCP's; false when either is missing.
 bool goal_met(const Result &spx, const Result &tcp);

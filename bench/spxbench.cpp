@@ -7,6 +7,9 @@
 // answers one byte; the time runs from the first write to that byte.
 // Latency: the sender writes a ping of `ping_size` bytes, the receiver echoes
 // it; each round trip is one sample (median and 99th percentile reported).
+// With the TCP run comes a reference line: the same bulk run as one request
+// and reply over a Unix socket per unit, the cost any design pays in which
+// a daemon answers every t_snd.
 //
 // The program starts its own ipxstackd on a temporary device directory and
 // points the TLI library at it with IPX_DEVDIR, so the host's /dev is never
@@ -494,6 +497,50 @@ bool run_tcp(const Options &opt, Result &res)
     return reap(pid, "TCP") && ok;
 }
 
+// ---- the floor of a request/reply design ----
+
+// One SEQPACKET request of a unit and a 20-byte reply per unit between two
+// processes, as between a TLI library and a stack daemon that answers every
+// t_snd; MB/s, or -1 on failure.
+double run_floor(const Options &opt)
+{
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) < 0)
+        return -1;
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        alarm(kChildLimitS);
+        close(sv[0]);
+        std::vector<char> b(opt.unit_size);
+        for (size_t i = 0; i < opt.units; i++)
+            if (recv(sv[1], b.data(), b.size(), 0) <= 0 || send(sv[1], b.data(), 20, 0) != 20)
+                _exit(1);
+        _exit(0);
+    }
+    close(sv[1]);
+    double mbps = -1;
+    if (pid > 0) {
+        std::vector<char> unit(opt.unit_size, 'u');
+        char reply[64];
+        auto t0 = Clock::now();
+        size_t i = 0;
+        for (; i < opt.units; i++) {
+            if (send(sv[0], unit.data(), unit.size(), 0) < 0)
+                break;
+            struct pollfd pf {sv[0], POLLIN, 0};
+            if (poll(&pf, 1, -1) < 0 || recv(sv[0], reply, sizeof(reply), 0) <= 0)
+                break;
+        }
+        if (i == opt.units)
+            mbps = static_cast<double>(opt.units) * static_cast<double>(opt.unit_size) / us_since(t0);
+    }
+    close(sv[0]);
+    if (pid > 0 && !reap(pid, "Unix socket"))
+        mbps = -1;
+    return mbps;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -531,8 +578,11 @@ int main(int argc, char **argv)
         ok = run_spx(opt, s, spx) && ok;
         stop_stack(s);
     }
-    if (opt.tcp)
+    double floor = -1;
+    if (opt.tcp) {
         ok = run_tcp(opt, tcp) && ok;
-    std::fputs(format_table(opt, spx, tcp).c_str(), stdout);
+        floor = run_floor(opt);
+    }
+    std::fputs(format_table(opt, spx, tcp, floor).c_str(), stdout);
     return ok ? 0 : 1;
 }

@@ -93,6 +93,9 @@ TEST(BenchTable, RowsRatioAndGoal)
               std::string::npos)
         << t;
     EXPECT_NE(t.find(": met\n"), std::string::npos) << t;
+    EXPECT_EQ(t.find("for reference"), std::string::npos) << t;
+    t = format_table(opt, spx, tcp, 25.0);
+    EXPECT_NE(t.find("per unit: 25.0 MB/s (0.25 x TCP)\n"), std::string::npos) << t;
 
     // Exactly half meets the goal; just under does not.
     EXPECT_TRUE(goal_met({50.0, 1, 1}, tcp));

@@ -3,11 +3,13 @@
 #include <tiuser.h>
 
 #include <cerrno>
+#include <map>
 #include <fcntl.h>
 #include <csignal>
 #include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tlichan {
@@ -167,23 +169,49 @@ int fail(int terr, int err)
     return -1;
 }
 
+namespace {
+
+// Descriptors found to be endpoints, by the socket they refer to: the full
+// check runs once per socket, later calls only fstat (a descriptor closed
+// and reused for something else has another inode).
+std::map<int, ino_t> &checked()
+{
+    static std::map<int, ino_t> m;
+    return m;
+}
+
+} // namespace
+
 bool is_endpoint(int fd)
 {
-    // Every call starts here, so it costs as few system calls as it can: a
-    // closed descriptor (EBADF) and one that is no socket (ENOTSOCK) both
-    // fail the first getsockopt.
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) < 0 || !S_ISSOCK(st.st_mode)) {
+        t_errno = TBADF;
+        return false;
+    }
+    auto it = checked().find(fd);
+    if (it != checked().end() && it->second == st.st_ino)
+        return true;
     int type = 0, domain = 0;
     socklen_t len = sizeof(type);
-    if (fd < 0 || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) < 0 || type != SOCK_SEQPACKET) {
-        t_errno = TBADF;
-        return false;
-    }
+    bool ok = getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_SEQPACKET;
     len = sizeof(domain);
-    if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) < 0 || domain != AF_UNIX) {
+    ok = ok && getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) == 0 && domain == AF_UNIX;
+    // The other end belongs to the stack daemon, which runs as root.
+    struct ucred cr {};
+    len = sizeof(cr);
+    ok = ok && getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cr, &len) == 0 && cr.uid == 0;
+    if (!ok) {
         t_errno = TBADF;
         return false;
     }
+    checked()[fd] = st.st_ino;
     return true;
+}
+
+void forget(int fd)
+{
+    checked().erase(fd);
 }
 
 bool nonblocking(int fd)

@@ -19,6 +19,8 @@ struct Reply {
 // True when fd is an open Unix-domain SEQPACKET socket (what every endpoint
 // is); otherwise sets t_errno to TBADF.
 bool is_endpoint(int fd);
+// The descriptor is being closed.
+void forget(int fd);
 
 // True when the endpoint is in non-blocking mode (O_NONBLOCK on fd).
 bool nonblocking(int fd);

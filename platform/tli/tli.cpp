@@ -186,6 +186,7 @@ int t_close(int fd)
     if (!is_endpoint(fd))
         return -1;
     // The daemon ends the endpoint when the last descriptor to it closes.
+    tlichan::forget(fd);
     close(fd);
     return 0;
 }

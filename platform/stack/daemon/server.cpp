@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -110,6 +111,13 @@ void Server::log(const std::string &line)
 
 int Server::setup(std::string &error)
 {
+    // As many endpoints as the system lets this process have.
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    reserve_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
     char real[PATH_MAX];
     if (realpath(opt_.dev_dir.c_str(), real) == nullptr) {
         error = "device directory " + opt_.dev_dir + ": " + std::strerror(errno);
@@ -189,6 +197,10 @@ void Server::cleanup()
         close(lock_fd_);
         lock_fd_ = -1;
     }
+    if (reserve_fd_ >= 0) {
+        close(reserve_fd_);
+        reserve_fd_ = -1;
+    }
 }
 
 bool Server::send(uint32_t ep, const std::vector<uint8_t> &msg)
@@ -240,6 +252,19 @@ void Server::accept_device(size_t i)
 {
     for (;;) {
         int fd = accept4(dev_fd_[i], nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE) && reserve_fd_ >= 0) {
+            // Out of descriptors: take the caller with the reserve and turn it
+            // away (its t_open fails), rather than see the socket ready for
+            // ever.
+            close(reserve_fd_);
+            reserve_fd_ = -1;
+            int turned = accept4(dev_fd_[i], nullptr, nullptr, SOCK_CLOEXEC);
+            if (turned >= 0)
+                close(turned);
+            reserve_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            log_line("out of descriptors: an endpoint could not be opened");
+            continue;
+        }
         if (fd < 0)
             return;
         if (pending_.size() >= kMaxPending) {

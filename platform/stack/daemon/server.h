@@ -64,6 +64,7 @@ private:
     MonotonicClock clock_;
     Stack stack_;
     int lock_fd_ = -1;
+    int reserve_fd_ = -1;  // given up to turn a caller away when out of descriptors
     int dev_fd_[3] = {-1, -1, -1};
     std::string dev_path_[3];
     std::vector<Pending> pending_;

@@ -221,6 +221,51 @@ TEST_F(Daemon, RcvMaxCutsEveryReceive)
     t_close(srv);
 }
 
+// Out of descriptors, the stack turns new endpoints away and serves the
+// ones it has; closing one makes room again.
+TEST_F(Daemon, RunningOutOfDescriptorsTurnsCallersAway)
+{
+    testsupport::TempDir d;
+    chmod(d.path().c_str(), 0755);
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    std::string cmd = "ulimit -n 40 && exec " + stackd() + " -f --dev-dir " + d.path() +
+                      " --ready-fd " + std::to_string(p[1]);
+    Proc stack({"/bin/sh", "-c", cmd}, Proc::Options{{}, "", -1, false, {p[1]}});
+    close(p[1]);
+    char buf[8] = {};
+    struct pollfd pf {p[0], POLLIN, 0};
+    ASSERT_EQ(poll(&pf, 1, 10000), 1);
+    ASSERT_EQ(read(p[0], buf, sizeof(buf)), 6);
+    close(p[0]);
+    setenv("IPX_DEVDIR", d.path().c_str(), 1);
+    std::vector<int> eps;
+    int fd = -1;
+    for (int i = 0; i < 100; i++) {
+        fd = t_open("/dev/ravitp", O_RDWR, nullptr);
+        if (fd < 0)
+            break;
+        eps.push_back(fd);
+    }
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(t_errno, TSYSERR);
+    ASSERT_GT(eps.size(), 10u);
+    EXPECT_EQ(t_getstate(eps.front()), T_UNBND);  // the others are served
+    t_close(eps.back());
+    eps.pop_back();
+    EXPECT_TRUE(testsupport::wait_until([&] {
+        int again = t_open("/dev/ravitp", O_RDWR, nullptr);
+        if (again < 0)
+            return false;
+        eps.push_back(again);
+        return true;
+    }, 10s));
+    for (int e : eps)
+        t_close(e);
+    stack.signal(SIGTERM);
+    EXPECT_EQ(stack.wait_exit(10s), 0);
+}
+
 // Through a lossy, duplicating, reordering loopback link every byte still
 // arrives once and in order, and the status view counts the repairs.
 TEST_F(Daemon, ImpairedLinkStillDeliversInOrder)

@@ -820,3 +820,70 @@ TEST_F(StateTable, IllegalCallsChangeNothing)
 }
 
 } // namespace
+
+namespace {
+
+class SpxBlockingConnect : public TliTest {};
+
+// A synchronous t_connect waits for the answer: accepted (DATAXFER, the
+// called address returned) or refused (TLOOK with T_DISCONNECT).
+TEST_F(SpxBlockingConnect, AcceptedThenRefused)
+{
+    int lis = open_ep("/dev/ravspx");
+    Addr la = bind_ep(lis, 2);
+    pid_t pid = fork();
+    if (pid == 0) {
+        struct t_call ind {};
+        if (t_listen(lis, &ind) < 0 || t_accept(lis, lis, &ind) < 0)
+            _exit(1);
+        char b[8];
+        int flags;
+        if (t_rcv(lis, b, sizeof(b), &flags) != 2)
+            _exit(2);
+        t_close(lis);
+        _exit(0);
+    }
+    int cli = open_ep("/dev/ravspx");
+    bind_ep(cli, 0);
+    Addr got{};
+    struct t_call snd {}, rcv {};
+    snd.addr.buf = reinterpret_cast<char *>(la.data());
+    snd.addr.len = 12;
+    rcv.addr.buf = reinterpret_cast<char *>(got.data());
+    rcv.addr.maxlen = 12;
+    ASSERT_EQ(t_connect(cli, &snd, &rcv), 0) << t_errno;
+    EXPECT_EQ(t_getstate(cli), T_DATAXFER);
+    EXPECT_EQ(rcv.addr.len, 12u);
+    EXPECT_EQ(got, la);
+    ASSERT_EQ(t_snd(cli, const_cast<char *>("ok"), 2, 0), 2);
+    int st = -1;
+    waitpid(pid, &st, 0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    t_close(lis);
+    t_close(cli);
+
+    lis = open_ep("/dev/ravspx");
+    la = bind_ep(lis, 2);
+    pid = fork();
+    if (pid == 0) {
+        struct t_call ind {};
+        _exit(t_listen(lis, &ind) == 0 && t_snddis(lis, &ind) == 0 ? 0 : 1);
+    }
+    cli = open_ep("/dev/ravspx");
+    bind_ep(cli, 0);
+    snd.addr.buf = reinterpret_cast<char *>(la.data());
+    EXPECT_EQ(t_connect(cli, &snd, &rcv), -1);
+    EXPECT_EQ(t_errno, TLOOK);
+    EXPECT_EQ(t_look(cli), T_DISCONNECT);
+    EXPECT_EQ(t_getstate(cli), T_OUTCON);
+    struct t_discon d {};
+    EXPECT_EQ(t_rcvdis(cli, &d), 0);
+    EXPECT_EQ(d.reason, 2);
+    EXPECT_EQ(t_getstate(cli), T_IDLE);
+    waitpid(pid, &st, 0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    t_close(lis);
+    t_close(cli);
+}
+
+} // namespace

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 using namespace tlitest;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -50,8 +51,7 @@ TEST_F(Process, ConnectionHandedToAnExecedProgram)
     t_close(c.cli);
     c.cli = -1;
     int st = -1;
-    for (int i = 0; i < 500 && waitpid(pid, &st, WNOHANG) == 0; i++)
-        readable(c.lis, 20);  // a bounded wait for the child to notice
+    ASSERT_TRUE(testsupport::wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; }, 10s));
     ASSERT_TRUE(WIFEXITED(st)) << st;
     EXPECT_EQ(WEXITSTATUS(st), 0);
     c.close_all();

@@ -524,9 +524,8 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         break;
     case kUnbind:
         if (!rd.done()) return bad();
-        if (e.state != T_UNBND && e.state != T_IDLE) { a.terr = TOUTSTATE; break; }
         if (e.state != T_IDLE) { a.terr = TOUTSTATE; break; }
-        if (events(e) != 0) { a.terr = TLOOK; break; }
+        if (events(e) != 0) { a.terr = TLOOK; break; }  // anything queued
         release_socket(e);
         e.rx.clear();
         e.state = T_UNBND;
@@ -545,7 +544,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         if (e.state != T_IDLE) { a.terr = TOUTSTATE; break; }
         if (events(e) & (T_DISCONNECT | T_LISTEN)) { a.terr = TLOOK; break; }
         IpxAddress dst;
-        if (al != kAddrLen || !resolve(ab, dst, false) || dst.is_broadcast_node() ||
+        if (al != kAddrLen || !resolve(ab, dst) || dst.is_broadcast_node() ||
             dst.socket == 0) { a.terr = TBADADDR; break; }
         if (ol != 0 && ol != SpxOptions::kLen) { a.terr = TBADOPT; break; }
         if (ul != 0) { a.terr = TBADDATA; break; }
@@ -851,7 +850,7 @@ void Stack::do_sndudata(Endpoint &e, Reader &rd, Answer &a)
     if (e.svc != Service::Datagram) { a.terr = TNOTSUPPORT; return; }
     if (e.state != T_IDLE) { a.terr = TOUTSTATE; return; }
     IpxAddress dst;
-    if (al != kAddrLen || !resolve(ab, dst, false) || dst.socket == 0) { a.terr = TBADADDR; return; }
+    if (al != kAddrLen || !resolve(ab, dst) || dst.socket == 0) { a.terr = TBADADDR; return; }
     if (ol != 0 && ol != 2) { a.terr = TBADOPT; return; }
     if (n == 0) { a.terr = TBADDATA; return; }
     if (n > ipxcore::kIpxMaxData) { a.terr = TSYSERR; a.syserr = EPROTO; return; }
@@ -1022,7 +1021,7 @@ IpxAddress Stack::local_address(uint16_t socket) const
     return a;
 }
 
-bool Stack::resolve(const uint8_t *b12, IpxAddress &out, bool) const
+bool Stack::resolve(const uint8_t *b12, IpxAddress &out) const
 {
     out = IpxAddress::from_bytes(b12);
     if (out.net == 0)

@@ -218,7 +218,8 @@ private:
     void do_sndudata(Endpoint &e, tliproto::Reader &rd, Answer &a);
 
     // Sockets and addresses.
-    bool resolve(const uint8_t *b12, IpxAddress &out, bool for_bind) const;
+    // A destination: network 0 and node 0 or 1 stand for the local ones.
+    bool resolve(const uint8_t *b12, IpxAddress &out) const;
     void release_socket(Endpoint &e);
     IpxAddress local_address(uint16_t socket) const;
 

@@ -360,6 +360,63 @@ int main(int argc, char **argv)
 /* Listener loop and hand-off                                          */
 /* ------------------------------------------------------------------ */
 
+/* Connect indications taken off the listener while another one was being
+   accepted: the provider refuses an accept while further indications wait
+   on the listening endpoint, so those are listened for first and served
+   here, in order, before the listener waits again. */
+#define PENDING_MAX 16
+static struct {
+    int seq;
+    struct ipx_addr caller;
+} pending[PENDING_MAX];
+static int npending;
+
+int take_pending(int *seq, struct ipx_addr *caller)
+{
+    if (npending == 0)
+        return -1;
+    *seq = pending[0].seq;
+    *caller = pending[0].caller;
+    npending--;
+    memmove(&pending[0], &pending[1], (size_t)npending * sizeof pending[0]);
+    return 0;
+}
+
+/* After an accept of indication `seq` failed with TLOOK: 0 when the event
+   was taken and the accept may be tried again, 1 when the caller of `seq`
+   has hung up (its disconnect is consumed), -1 when the event cannot be
+   handled. */
+int accept_look(int lfd, int seq)
+{
+    int ev = t_look(lfd);
+    if (ev == T_LISTEN) {
+        if (npending == PENDING_MAX)
+            return -1;
+        memset(&pending[npending], 0, sizeof pending[npending]);
+        if (do_listen(lfd, &pending[npending].caller, &pending[npending].seq) < 0)
+            return -1;
+        npending++;
+        return 0;
+    }
+    if (ev == T_DISCONNECT) {
+        struct t_discon dis;
+        memset(&dis, 0, sizeof dis);
+        if (t_rcvdis(lfd, &dis) < 0)
+            return -1;
+        if (dis.sequence == seq)
+            return 1;
+        for (int i = 0; i < npending; i++) {
+            if (pending[i].seq == dis.sequence) {
+                npending--;
+                memmove(&pending[i], &pending[i + 1], (size_t)(npending - i) * sizeof pending[0]);
+                break;
+            }
+        }
+        return 0;
+    }
+    return -1;
+}
+
 /* The orderly end of the listener. */
 static void ptyd_shutdown(int lfd)
 {
@@ -418,7 +475,7 @@ void serve(void)
 
         check_stop();
         memset(&caller, 0, sizeof caller);
-        if (do_listen(lfd, &caller, &seq) < 0) {
+        if (take_pending(&seq, &caller) < 0 && do_listen(lfd, &caller, &seq) < 0) {
             check_stop();
             sap_clear();
             ptyd_shutdown(lfd);
@@ -457,12 +514,27 @@ void serve(void)
 
         if (PROC(3))
             tc_printf("Zelptyd: accepting, seq %d\n", seq);
-        if (do_accept(lfd, cfd, seq, &caller) < 0) {
+        int gone = 0, tries = 0;
+        while (do_accept(lfd, cfd, seq, &caller) < 0) {
             int e = errno, te = t_errno;
+            /* Another caller queued behind this one, or a caller that hung
+               up, makes the accept fail with TLOOK. Neither is a fault of
+               the listener: the event is taken and the service goes on. */
+            int r = te == TLOOK ? accept_look(lfd, seq) : -1;
+            if (r == 0 && ++tries <= 2 * PENDING_MAX)
+                continue;
+            if (r == 1) {
+                gone = 1;
+                break;
+            }
             log_new();
             log_msg("Zelptyd: spx accept failure, errno %d, t_errno %d", e, te);
             sap_clear();
             ptyd_shutdown(lfd);
+        }
+        if (gone) {
+            t_close(cfd);
+            continue;
         }
 
         if (PROC(3))

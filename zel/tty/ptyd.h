@@ -53,6 +53,8 @@ int kill_ptyd(void);
 /* Listener loop and hand-off. */
 void serve(void);
 int do_fork(int fd, char **argv);
+int take_pending(int *seq, struct ipx_addr *caller);
+int accept_look(int lfd, int seq);
 
 /* TLI endpoint operations. */
 int do_bind(int fd, struct ipx_addr *addr, int qlen);

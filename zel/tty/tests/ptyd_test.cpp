@@ -804,15 +804,102 @@ TEST_F(Listener, AcceptFailureShutsDown)
     in.seqs = {8};
     install_listen(in);
     tlifake::hooks.accept = [](int, int, t_call *) { return tlifake::fail(TLOOK); };
-    tlifake::hooks.look = [](int) { return T_DISCONNECT; };
+    tlifake::hooks.look = [](int) { return 0; };  // nothing to explain it
     spxdev = (char *)"/dev/ravspx";
     serve_exits(0);
     std::vector<std::string> l = log_lines(log);
     ASSERT_EQ(l.size(), 2u);
-    EXPECT_EQ(l[0], "Zelptyd: t_accept failure, t_look returns 16");
+    EXPECT_EQ(l[0], "Zelptyd: t_accept failure, t_look returns 0");
     EXPECT_EQ(l[1].rfind("Zelptyd: spx accept failure, errno ", 0), 0u);
     EXPECT_EQ(l[1].substr(l[1].size() - 11), ", t_errno 9");
     EXPECT_EQ(request_lines(reqs).size(), 2u);  // advertised, then withdrawn
+}
+
+// The accept is tried again after each event taken off the listener.
+int g_accepts;
+std::string g_accepted_path;
+
+int accept_after_first(int, int, t_call *call)
+{
+    if (++g_accepts == 1)
+        return tlifake::fail(TLOOK);
+    std::ofstream(g_accepted_path, std::ios::app) << call->sequence << "\n";
+    return 0;
+}
+
+std::vector<std::string> service_log_lines(const std::string &log)
+{
+    // Without the children's lines (no Zeltty here).
+    std::vector<std::string> l = log_lines(log);
+    l.erase(std::remove(l.begin(), l.end(), "Zelptyd: exec of Zeltty failed\n"), l.end());
+    return l;
+}
+
+// A caller that hangs up between the listen and the accept costs only its
+// own connection: the listener takes the disconnect and serves the next.
+TEST_F(Listener, CallerGoneBeforeTheAcceptIsDropped)
+{
+    Indications in;
+    in.seqs = {8, 9};
+    install_listen(in);
+    g_accepts = 0;
+    g_accepted_path = dir / "accepted";
+    tlifake::hooks.accept = accept_after_first;
+    tlifake::hooks.look = [](int) { return T_DISCONNECT; };
+    tlifake::hooks.rcvdis = [](int, t_discon *d) {
+        d->sequence = 8;
+        return 0;
+    };
+    spxdev = (char *)"/dev/ravspx";
+    serve_exits(0);
+    EXPECT_EQ(calls_to("t_rcvdis"), 1);
+    EXPECT_EQ(calls_to("t_accept"), 2);
+    EXPECT_EQ(read_file(dir / "accepted"), "9\n");
+    std::vector<std::string> l = service_log_lines(log);
+    ASSERT_GE(l.size(), 1u);
+    EXPECT_EQ(l[0], "Zelptyd: t_accept failure, t_look returns 16");
+    for (const auto &x : l)
+        EXPECT_EQ(x.find("spx accept failure"), std::string::npos) << x;
+}
+
+// Two callers at once: the provider refuses the first accept while the
+// second indication waits; the listener takes it, accepts the first, then
+// serves the second without listening again.
+TEST_F(Listener, SecondCallerQueuedBehindTheFirstIsServedToo)
+{
+    Indications in;
+    in.seqs = {8, 9};
+    install_listen(in);
+    g_accepts = 0;
+    g_accepted_path = dir / "accepted";
+    tlifake::hooks.accept = accept_after_first;
+    tlifake::hooks.look = [](int) { return T_LISTEN; };
+    spxdev = (char *)"/dev/ravspx";
+    serve_exits(0);
+    EXPECT_EQ(read_file(dir / "accepted"), "8\n9\n");
+    EXPECT_EQ(calls_to("t_listen"), 3);  // 8, 9 during the accept, then the end
+    EXPECT_EQ(calls_to("t_accept"), 3);
+    for (const auto &x : service_log_lines(log))
+        EXPECT_EQ(x.find("spx accept failure"), std::string::npos) << x;
+}
+
+// A provider that keeps answering TLOOK does not keep the listener spinning.
+TEST_F(Listener, EndlessLookEventsStillEndInShutdown)
+{
+    Indications in;
+    in.seqs = {8};
+    install_listen(in);
+    tlifake::hooks.accept = [](int, int, t_call *) { return tlifake::fail(TLOOK); };
+    tlifake::hooks.look = [](int) { return T_DISCONNECT; };
+    tlifake::hooks.rcvdis = [](int, t_discon *d) {
+        d->sequence = 77;
+        return 0;
+    };
+    spxdev = (char *)"/dev/ravspx";
+    serve_exits(0);
+    std::vector<std::string> l = log_lines(log);
+    ASSERT_FALSE(l.empty());
+    EXPECT_EQ(l.back().rfind("Zelptyd: spx accept failure, errno ", 0), 0u) << l.back();
 }
 
 TEST_F(Listener, ConnectionEndpointMissing)

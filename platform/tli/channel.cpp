@@ -150,6 +150,20 @@ int recv_msg(int fd, Reply &out, uint32_t mine, uint32_t also)
     return 1;
 }
 
+// A reply that belongs to another process sharing the endpoint, read by
+// this one because the other took the message peeked at in between: hand it
+// back to the daemon, which sends it again. Doorbells and orphans need no
+// owner.
+void give_back(int fd, const Reply &m)
+{
+    if (m.fd >= 0)
+        close(m.fd);
+    if ((m.h.type & kReply) == 0 || orphan(m.h.reqid))
+        return;
+    std::vector<uint8_t> whole = build(m.h.type, m.h.flags, m.h.reqid, m.h.terr, m.h.syserr, m.body);
+    send_msg(fd, build(kReturn, 0, next_reqid(), 0, 0, whole), -1);
+}
+
 // The daemon sends the doorbell right after such a reply; wait until it is
 // readable so that poll() reports the pending event once the call returns.
 void await_doorbell(int fd)
@@ -242,11 +256,9 @@ int transact(int fd, uint16_t type, bool block, const std::vector<uint8_t> &body
                     await_doorbell(fd);
                 return 0;
             }
-            if (out.fd >= 0) {
-                close(out.fd);
-                out.fd = -1;
-            }
-            continue;  // a doorbell or a reply left by someone else
+            give_back(fd, out);
+            out.fd = -1;
+            continue;  // a doorbell or a reply of someone else
         }
         // Interrupted by a signal: cancel the request and collect both
         // replies, so nothing is left for the next call.
@@ -271,8 +283,8 @@ int transact(int fd, uint16_t type, bool block, const std::vector<uint8_t> &body
                 if (tmp.h.flags & kFlagPending)
                     await_doorbell(fd);
                 break;
-            } else if (tmp.fd >= 0) {
-                close(tmp.fd);
+            } else {
+                give_back(fd, tmp);
             }
         }
         if (have)

@@ -21,6 +21,12 @@
 // events are still pending. Such a reply says so (kFlagPending) and the
 // library waits until that doorbell is in the socket before it returns, so
 // poll() is exact as soon as a call returns.
+//
+// Processes sharing an endpoint share its socket. A process reading for its
+// reply peeks at the next message first and leaves another process's reply
+// in place; when the message it then reads turns out to be someone else's
+// after all (the other process took the peeked one in between), it hands it
+// back with kReturn and the daemon sends it again, so no reply is lost.
 #ifndef DRAX_TLI_PROTO_H
 #define DRAX_TLI_PROTO_H
 
@@ -58,6 +64,9 @@ enum Type : uint16_t {
     kRcvuderr = 24,  // no body. Reply: i32 error, u32 addrlen, u32 optlen, addr, opt
     kLook = 25,      // no body. Reply: i32 event
     kCancel = 26,    // u32 reqid of the held request. Empty reply
+    kReturn = 27,    // a whole reply message that this process took from a socket
+                     // it shares with another process, for the daemon to send
+                     // again to its owner. No reply
     kDoorbell = 0x7000,  // daemon to library: events are pending
 };
 

@@ -444,7 +444,7 @@ void Stack::on_message(uint32_t ep, const uint8_t *msg, size_t len, uint32_t res
     if (h.len != len)
         return violation(*e, "message length " + std::to_string(h.len) + " in a message of " +
                                  std::to_string(len) + " bytes");
-    if (h.type < kInfo || h.type > kCancel)
+    if (h.type < kInfo || h.type > kReturn)
         return violation(*e, "unknown message " + type_name(h.type));
     if (h.reqid == 0)
         return violation(*e, "request id 0");
@@ -454,6 +454,22 @@ void Stack::on_message(uint32_t ep, const uint8_t *msg, size_t len, uint32_t res
         return violation(*e, "descriptor where none belongs");
     const uint8_t *body = msg + kHeaderLen;
     size_t blen = len - kHeaderLen;
+    if (h.type == kReturn) {
+        // Another process's reply, taken by mistake from a shared socket:
+        // send it again for its owner.
+        if (blen < kHeaderLen)
+            return violation(*e, "bad return");
+        Header r = get_header(body);
+        if ((r.type & kReply) == 0 || r.len != blen || r.reqid == 0 || (r.flags & kFlagFd) != 0)
+            return violation(*e, "bad return");
+        if (!io_.send(e->id, std::vector<uint8_t>(body, body + blen))) {
+            uint32_t id = e->id;
+            destroy(*e);
+            io_.drop(id);
+        }
+        settle();
+        return;
+    }
     if (h.type == kCancel) {
         Reader rd(body, blen);
         uint32_t target = 0;

@@ -118,6 +118,33 @@ TEST_F(Endpoints, OneRequestAtATimeAndCancel)
     EXPECT_EQ(stack.counters().bad_messages, 1u);
 }
 
+// A reply handed back by the process that took it by mistake is sent again
+// as it was; anything else handed back costs the endpoint.
+TEST_F(Endpoints, ReturnedRepliesAreSentAgain)
+{
+    uint32_t ep = stack.open(Service::Spx);
+    std::vector<uint8_t> body{1, 2, 3, 4};
+    auto reply = build(kRcv | kReply, 0, 0x1234501, 0, 0, body);
+    auto ret = build(kReturn, 0, 77, 0, 0, reply);
+    stack.on_message(ep, ret.data(), ret.size(), 0, 0);
+    ASSERT_EQ(io.out[ep].size(), 1u);
+    EXPECT_EQ(io.out[ep].front(), reply);
+    EXPECT_TRUE(io.dropped.empty());
+
+    auto not_a_reply = build(kRcv, 0, 0x1234502, 0, 0, body);
+    auto bad = build(kReturn, 0, 78, 0, 0, not_a_reply);
+    stack.on_message(ep, bad.data(), bad.size(), 0, 0);
+    ASSERT_EQ(io.dropped.size(), 1u);
+    EXPECT_EQ(stack.counters().bad_messages, 1u);
+
+    uint32_t ep2 = stack.open(Service::Spx);
+    auto cut = reply;
+    cut.pop_back();  // its length field no longer fits
+    auto bad2 = build(kReturn, 0, 79, 0, 0, cut);
+    stack.on_message(ep2, bad2.data(), bad2.size(), 0, 0);
+    EXPECT_EQ(io.dropped.size(), 2u);
+}
+
 TEST_F(Endpoints, BindRules)
 {
     uint32_t a = stack.open(Service::Datagram);
@@ -234,7 +261,7 @@ TEST_F(Endpoints, RandomMessagesNeverHurtTheStack)
         for (auto &b : body)
             b = static_cast<uint8_t>(rng());
         // Mostly well-formed headers, so that the bodies get parsed.
-        uint16_t type = static_cast<uint16_t>(kInfo + rng() % (kCancel - kInfo + 2));
+        uint16_t type = static_cast<uint16_t>(kInfo + rng() % (kReturn - kInfo + 2));
         uint16_t flags = static_cast<uint16_t>(rng() % 4 == 0 ? rng() : (rng() % 2));
         auto m = build(type, flags, 1 + rng() % 1000, 0, 0, body);
         if (rng() % 8 == 0)

@@ -32,6 +32,8 @@ public:
     {
         if (n > space())
             n = space();
+        if (n == 0)
+            return 0;
         std::memcpy(tail(), p, n);
         commit(n);
         return n;

@@ -60,6 +60,10 @@ struct IpxHeader {
 std::vector<uint8_t> encode_ipx(const IpxHeader &h, const uint8_t *data, size_t len,
                                 bool with_checksum = false);
 
+// Writes the 30-byte header as given (length and checksum fields verbatim),
+// for callers that assemble a packet in place.
+void encode_ipx_header(const IpxHeader &h, uint8_t *out30);
+
 // Parses a packet; nullopt when it is shorter than 30 bytes, its length field
 // is below 30 or above the bytes that arrived, or a checksum (other than
 // 0xFFFF) does not match. Bytes beyond the length field are ignored.

@@ -69,6 +69,7 @@ struct SpxConfig {
     uint32_t abort_idle_ms = 30000;    // peer silent this long: abort (dead peer)
     uint32_t connect_timeout_ms = 0;   // 0: governed by retry_limit
     int trace_level = 0;               // 0 silent; higher: more lines through `trace`
+    bool checksum = false;             // put IPX checksums on the packets we send
 };
 
 enum class SpxState {
@@ -99,6 +100,10 @@ struct SpxStats {
     uint64_t duplicates = 0;       // received again, dropped
     uint64_t out_of_window = 0;    // beyond our allocation, dropped
     uint64_t watchdog_probes = 0;
+    uint64_t bad_packets = 0;      // wrong IDs or address, ack of unsent data: dropped
+    uint64_t fast_retransmissions = 0;  // of the retransmissions, those sent before a timeout
+    uint32_t rto_ms = 0;           // current retransmission timeout
+    uint32_t srtt_ms = 0;          // smoothed round-trip time (0 until measured)
 };
 
 // One unit of received data handed to the reader.

@@ -1,0 +1,103 @@
+// Impairment of a link: pure and seeded, so a test run repeats exactly.
+#include "link.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace ipxcore {
+
+Impairment::Impairment(const ImpairmentConfig &cfg) : cfg_(cfg), rng_(cfg.seed) {}
+
+std::vector<Impairment::Delivery> Impairment::apply(std::vector<uint8_t> packet, uint64_t now_ms) {
+    std::uniform_real_distribution<double> coin(0.0, 1.0);
+    std::vector<Delivery> out;
+    if (cfg_.loss > 0 && coin(rng_) < cfg_.loss) return out;
+    int copies = (cfg_.duplicate > 0 && coin(rng_) < cfg_.duplicate) ? 2 : 1;
+    out.reserve(copies);
+    for (int i = 0; i < copies; i++) {
+        uint64_t at = now_ms + cfg_.delay_ms;
+        if (cfg_.jitter_ms) at += rng_() % (static_cast<uint64_t>(cfg_.jitter_ms) + 1);
+        if (cfg_.reorder > 0 && coin(rng_) < cfg_.reorder) at += cfg_.reorder_hold_ms;
+        std::vector<uint8_t> p = (i + 1 == copies) ? std::move(packet) : packet;
+        if (cfg_.corrupt > 0 && !p.empty() && coin(rng_) < cfg_.corrupt) {
+            size_t at_byte = rng_() % p.size();
+            uint8_t flip = static_cast<uint8_t>(1 + rng_() % 255);  // never a no-op
+            p[at_byte] ^= flip;
+        }
+        out.push_back(Delivery{at, std::move(p)});
+    }
+    return out;
+}
+
+namespace {
+
+bool parse_rate(const std::string &v, double &out) {
+    if (v.empty()) return false;
+    char *end = nullptr;
+    errno = 0;
+    double d = std::strtod(v.c_str(), &end);
+    if (errno || *end || !(d >= 0.0 && d <= 1.0)) return false;
+    out = d;
+    return true;
+}
+
+bool parse_uint(const std::string &v, uint64_t max, uint64_t &out) {
+    if (v.empty() || v[0] < '0' || v[0] > '9') return false;
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long n = std::strtoull(v.c_str(), &end, 10);
+    if (errno || *end || n > max) return false;
+    out = n;
+    return true;
+}
+
+} // namespace
+
+// Items are "name=value" separated by commas; rates are 0..1, times are
+// milliseconds. An empty text means no impairment. Names: loss, dup,
+// reorder, corrupt, delay, jitter, hold (how long a reordered packet is held
+// back), seed. Nothing is changed in `out` unless the whole text is valid.
+bool Impairment::parse(const std::string &text, ImpairmentConfig &out, std::string &error) {
+    ImpairmentConfig c;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t comma = text.find(',', pos);
+        if (comma == std::string::npos) comma = text.size();
+        std::string item = text.substr(pos, comma - pos);
+        pos = comma + 1;
+        size_t eq = item.find('=');
+        if (eq == std::string::npos) {
+            error = "impairment item \"" + item + "\" is not name=value";
+            return false;
+        }
+        std::string name = item.substr(0, eq), value = item.substr(eq + 1);
+        bool ok = true;
+        uint64_t n = 0;
+        if (name == "loss") ok = parse_rate(value, c.loss);
+        else if (name == "dup") ok = parse_rate(value, c.duplicate);
+        else if (name == "reorder") ok = parse_rate(value, c.reorder);
+        else if (name == "corrupt") ok = parse_rate(value, c.corrupt);
+        else if (name == "delay") { ok = parse_uint(value, 600000, n); c.delay_ms = static_cast<uint32_t>(n); }
+        else if (name == "jitter") { ok = parse_uint(value, 600000, n); c.jitter_ms = static_cast<uint32_t>(n); }
+        else if (name == "hold") { ok = parse_uint(value, 600000, n); c.reorder_hold_ms = static_cast<uint32_t>(n); }
+        else if (name == "seed") { ok = parse_uint(value, UINT64_MAX, n); c.seed = n; }
+        else {
+            error = "unknown impairment \"" + name + "\"";
+            return false;
+        }
+        if (!ok) {
+            bool rate = name == "loss" || name == "dup" || name == "reorder" || name == "corrupt";
+            error = "bad value \"" + value + "\" for impairment \"" + name + "\" (" +
+                    (rate ? "a rate from 0 to 1" : "a whole number") + ")";
+            return false;
+        }
+    }
+    if (!text.empty() && text.back() == ',') {
+        error = "impairment text ends with a comma";
+        return false;
+    }
+    out = c;
+    return true;
+}
+
+} // namespace ipxcore

@@ -126,6 +126,7 @@ private:
     Clock::time_point kill_at_{};
     Clock::time_point give_up_at_{};
     Clock::time_point flush_by_{};
+    Clock::time_point next_look_{};
 };
 
 int Server::run()
@@ -270,8 +271,12 @@ void Server::relay()
             read_net();
         if (net_open_ && (p[1].revents & POLLOUT))
             write_net();
-        if (net_open_ && p[1].fd < 0 && n == 0 && net_closed(kNet))
-            net_open_ = false;
+        if (net_open_ && p[1].fd < 0 && Clock::now() >= next_look_) {
+            // Not reading the connection: a disconnect would go unseen.
+            next_look_ = Clock::now() + milliseconds(500);
+            if (net_closed(kNet))
+                net_open_ = false;
+        }
     }
     end_session(net_open_);
 }

@@ -272,8 +272,9 @@ TEST_F(TerminalService, ShellHoldsOnlyItsTerminal)
         if (tty.empty())
             tty = l;
         // "/dev/tty" is the controlling terminal: the pty again.
-        if (std::string(l) != "/dev/tty")
+        if (std::string(l) != "/dev/tty") {
             EXPECT_EQ(std::string(l), tty) << "descriptor " << fd;
+        }
     }
     EXPECT_EQ(tty.rfind("/dev/pts/", 0), 0u) << tty;
     u.type("~.");

@@ -293,8 +293,25 @@ TEST_F(TerminalService, DroppingTheClientEndsTheShell)
     EXPECT_TRUE(wait_until([&] { return !alive(shell) && session_size(shell) == 0; }, 30s));
 }
 
-TEST_F(TerminalService, TwentySessionsAtOnce)
+TEST_F(TerminalService, TwentySessionsOpenTogether)
 {
+    // Connected one after the other, then all used at the same time.
+    std::vector<std::unique_ptr<User>> users;
+    for (int i = 0; i < 20; ++i) {
+        users.push_back(std::make_unique<User>(svc_));
+        ASSERT_TRUE(users[i]->run("echo u''p" + std::to_string(i), "up" + std::to_string(i) + "\r")) << i;
+    }
+    for (int i = 0; i < 20; ++i)
+        users[i]->type("echo s''" + std::to_string(i) + "-ok; exit\r");
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_TRUE(users[i]->zelterm().wait_output("s" + std::to_string(i) + "-ok", 60s)) << i;
+        EXPECT_EQ(exit_status(users[i]->zelterm(), 30s), 0) << i << users[i]->zelterm().err();
+    }
+}
+
+TEST_F(TerminalService, TwentyClientsConnectAtOnce)
+{
+    // Connect requests arrive faster than the listener accepts them.
     std::vector<std::unique_ptr<User>> users;
     for (int i = 0; i < 20; ++i)
         users.push_back(std::make_unique<User>(svc_));

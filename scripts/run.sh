@@ -144,7 +144,7 @@ do_start() {
     "$bin/dunmere" || die "dunmere found the stack broken; stop everything with: scripts/run.sh stop"
 
     local name
-    name=$(hostname | tr '[:lower:]' '[:upper:]')
+    name=$(uname -n | tr '[:lower:]' '[:upper:]')
     name=${name:0:47}
     if [ -n "${DRAX_NO_SESSION:-}" ] || [ ! -t 0 ]; then
         say "everything runs; open a session with: $bin/zelterm $name"

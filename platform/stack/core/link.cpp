@@ -101,3 +101,52 @@ bool Impairment::parse(const std::string &text, ImpairmentConfig &out, std::stri
 }
 
 } // namespace ipxcore
+
+namespace ipxcore {
+
+void LoopbackLink::send(std::vector<uint8_t> packet, uint64_t) {
+    if (queue_.size() >= limit_) {
+        dropped_++;
+        return;
+    }
+    queue_.push_back(std::move(packet));
+}
+
+bool LoopbackLink::receive(std::vector<uint8_t> &packet, uint64_t) {
+    if (queue_.empty()) return false;
+    packet = std::move(queue_.front());
+    queue_.pop_front();
+    return true;
+}
+
+uint64_t LoopbackLink::next_deadline() const { return queue_.empty() ? UINT64_MAX : 0; }
+
+ImpairedLink::ImpairedLink(std::unique_ptr<Link> inner, const ImpairmentConfig &cfg)
+    : inner_(std::move(inner)), impairment_(cfg) {}
+
+void ImpairedLink::send(std::vector<uint8_t> packet, uint64_t now_ms) {
+    for (auto &d : impairment_.apply(std::move(packet), now_ms))
+        held_.emplace(std::make_pair(d.at_ms, order_++), std::move(d.packet));
+    release(now_ms);
+}
+
+void ImpairedLink::release(uint64_t now_ms) {
+    while (!held_.empty() && held_.begin()->first.first <= now_ms) {
+        std::vector<uint8_t> p = std::move(held_.begin()->second);
+        held_.erase(held_.begin());
+        inner_->send(std::move(p), now_ms);
+    }
+}
+
+bool ImpairedLink::receive(std::vector<uint8_t> &packet, uint64_t now_ms) {
+    release(now_ms);
+    return inner_->receive(packet, now_ms);
+}
+
+uint64_t ImpairedLink::next_deadline() const {
+    uint64_t t = inner_->next_deadline();
+    if (!held_.empty()) t = std::min(t, held_.begin()->first.first);
+    return t;
+}
+
+} // namespace ipxcore

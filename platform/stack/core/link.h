@@ -6,6 +6,9 @@
 #define IPXSTACK_CORE_LINK_H
 
 #include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
 #include <functional>
 #include <random>
 #include <string>
@@ -43,6 +46,61 @@ public:
 private:
     ImpairmentConfig cfg_;
     std::mt19937_64 rng_;
+};
+
+// A link moves whole IPX packets between this stack and others. Links are
+// driven by the daemon's loop, like the connections: packets go in with
+// send(), arrivals come out of receive(), and the loop waits on fd() (when
+// not -1) and wakes at next_deadline().
+class Link {
+public:
+    virtual ~Link() = default;
+    virtual const char *name() const = 0;
+    virtual void send(std::vector<uint8_t> packet, uint64_t now_ms) = 0;
+    // One packet that has arrived by now_ms; false when there is none.
+    virtual bool receive(std::vector<uint8_t> &packet, uint64_t now_ms) = 0;
+    // When receive() will next have something without help from fd():
+    // 0 for "now", UINT64_MAX for never.
+    virtual uint64_t next_deadline() const = 0;
+    virtual int fd() const { return -1; }
+};
+
+// The internal link: what is sent arrives back here, in order. A packet
+// beyond `limit` waiting packets is dropped (a stack that stops reading its
+// own loopback must not grow without bound).
+class LoopbackLink final : public Link {
+public:
+    explicit LoopbackLink(size_t limit = 4096) : limit_(limit) {}
+    const char *name() const override { return "loopback"; }
+    void send(std::vector<uint8_t> packet, uint64_t now_ms) override;
+    bool receive(std::vector<uint8_t> &packet, uint64_t now_ms) override;
+    uint64_t next_deadline() const override;
+    uint64_t dropped() const { return dropped_; }
+
+private:
+    std::deque<std::vector<uint8_t>> queue_;
+    size_t limit_;
+    uint64_t dropped_ = 0;
+};
+
+// Any link behind an Impairment: what is sent is lost, doubled, held back
+// or damaged as configured, and reaches the inner link when due.
+class ImpairedLink final : public Link {
+public:
+    ImpairedLink(std::unique_ptr<Link> inner, const ImpairmentConfig &cfg);
+    const char *name() const override { return inner_->name(); }
+    void send(std::vector<uint8_t> packet, uint64_t now_ms) override;
+    bool receive(std::vector<uint8_t> &packet, uint64_t now_ms) override;
+    uint64_t next_deadline() const override;
+    int fd() const override { return inner_->fd(); }
+    Link &inner() { return *inner_; }
+
+private:
+    void release(uint64_t now_ms);
+    std::unique_ptr<Link> inner_;
+    Impairment impairment_;
+    std::multimap<std::pair<uint64_t, uint64_t>, std::vector<uint8_t>> held_;  // (due, order)
+    uint64_t order_ = 0;
 };
 
 } // namespace ipxcore

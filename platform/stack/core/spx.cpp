@@ -132,9 +132,29 @@ std::optional<SpxHeader> decode_spx(const uint8_t *p, size_t len) {
     return h;
 }
 
+std::vector<uint8_t> spx_stray_end_answer(const IpxHeader &ipx, const SpxHeader &spx) {
+    uint8_t s[kSpxHeaderLen];
+    SpxHeader a;
+    a.control = 0;
+    a.dstype = kSpxEndOfConnectionAck;
+    a.src_id = spx.dst_id;
+    a.dst_id = spx.src_id;
+    a.seq = spx.ack;
+    a.ack = static_cast<uint16_t>(spx.seq + 1);
+    a.alloc = spx.seq;
+    encode_spx(a, s);
+    IpxHeader h;
+    h.type = kIpxTypeSpx;
+    h.dst = ipx.src;
+    h.src = ipx.dst;
+    return encode_ipx(h, s, sizeof s);
+}
+
 bool is_connect_request(const SpxHeader &h) {
+    // A requester must name itself: an unknown source ID could never be
+    // answered, so such a packet is no request.
     return (h.control & (kSpxSys | kSpxSendAck)) == (kSpxSys | kSpxSendAck) &&
-           h.dst_id == kSpxUnknownId;
+           h.dst_id == kSpxUnknownId && h.src_id != kSpxUnknownId;
 }
 
 struct SpxConnection::Impl {
@@ -343,18 +363,22 @@ struct SpxConnection::Impl {
         uint16_t acked = static_cast<uint16_t>(ack - una);
         bool eoc_acked = false;
         if (acked > 0) {
-            uint64_t sample_sent = kNever;
+            uint64_t sample_sent = 0;
+            bool clean = true;
             for (uint16_t i = 0; i < acked; i++) {
                 OutPkt &p = out.front();
-                sample_sent = p.retransmitted ? kNever : p.sent_ms;
+                clean = clean && !p.retransmitted;
+                sample_sent = p.sent_ms;
                 if (p.dstype == kSpxEndOfConnection) eoc_acked = true;
                 out_bytes -= p.data.size();
                 out.pop_front();
                 n_sent--;
             }
-            // Karn: no sample from a retransmitted packet, and the backed-off
-            // timeout stays until a clean sample arrives.
-            if (sample_sent != kNever && now >= sample_sent) rtt_sample(now - sample_sent);
+            // Karn: no sample when the acknowledgement covers a retransmitted
+            // packet (it cannot tell which copy arrived, and the packets after
+            // a hole waited for its repair), and the backed-off timeout stays
+            // until a clean sample arrives.
+            if (clean && now >= sample_sent) rtt_sample(now - sample_sent);
             dupacks = 0;
             if (in_recovery && seq_lt(ack, recover) && n_sent > 0) {
                 out.front().retransmitted = true;
@@ -458,7 +482,7 @@ struct SpxConnection::Impl {
                          (ipx.src.net == remote.net || ipx.src.net == 0 || remote.net == 0);
         if (!from_peer || (len > 0 && data == nullptr)) {
             stats.bad_packets++;
-            tr(1, "packet from %s dropped: not the peer", ipx.src.text().c_str());
+            if (cfg.trace_level >= 1) tr(1, "packet from %s dropped: not the peer", ipx.src.text().c_str());
             return;
         }
         stats.packets_received++;
@@ -508,14 +532,16 @@ struct SpxConnection::Impl {
             // so that it ends in order too.
             if (!sys && spx.dstype == kSpxEndOfConnection)
                 send_eoc_ack(static_cast<uint16_t>(spx.seq + 1));
+            else if (spx.control & kSpxSendAck)
+                send_ack();
             return;
         }
-        last_rx = now;
         if (!take_ack(spx.ack, spx.alloc, sys && !(spx.control & kSpxSendAck), now)) {
             stats.bad_packets++;
             tr(1, "ack %u of unsent data dropped", spx.ack);
             return;
         }
+        last_rx = now;
         if (!live()) return;
         if (sys) {
             if (spx.control & kSpxSendAck) send_ack();
@@ -653,6 +679,7 @@ struct SpxConnection::Impl {
     SpxReadResult read(uint8_t *buf, size_t cap, uint64_t now) {
         SpxReadResult r;
         if (ready.empty()) return r;
+        if (buf == nullptr) cap = 0;
         bool attn = ready.front().flags & kSpxAttention;
         r.attention = attn;
         size_t freed = 0;

@@ -48,8 +48,15 @@ void encode_spx(const SpxHeader &h, uint8_t *out12);
 std::optional<SpxHeader> decode_spx(const uint8_t *p, size_t len);  // nullopt if len < 12
 
 // True when `h` is a connection request (system + send-ack, destination ID
-// unknown).
+// unknown, source ID known).
 bool is_connect_request(const SpxHeader &h);
+
+// The answer (a whole IPX packet) to an end of connection that arrives for a
+// connection no longer known, because our earlier answer was lost and the
+// connection has since gone: lets the peer end in order instead of retrying
+// until it gives up. Only for packets with dstype kSpxEndOfConnection and no
+// system bit.
+std::vector<uint8_t> spx_stray_end_answer(const IpxHeader &ipx, const SpxHeader &spx);
 
 // Wrap-aware comparison of 16-bit sequence numbers.
 inline bool seq_lt(uint16_t a, uint16_t b) { return static_cast<int16_t>(a - b) < 0; }
@@ -113,6 +120,42 @@ struct SpxReadResult {
     bool attention = false;    // the bytes came from attention (expedited) packets
 };
 
+// How the endpoint layer drives a connection:
+// - Time is one monotonic millisecond clock, read once per loop turn and
+//   passed to every call. After any call, next_deadline() may have moved:
+//   take the minimum over all connections as the poll timeout and call
+//   on_timer(now) on each connection whose deadline has come.
+// - Transmit must not call back into the connection (queue the packet and
+//   deliver it from the loop, loopback included).
+// - Demultiplexing: a packet with a destination ID goes to the connection
+//   with that local ID (on_packet also checks the source address and ID). A
+//   connection request (is_connect_request) from an address and source ID
+//   that already have a connection goes to that connection (a repeated
+//   request, its acknowledgement was lost), otherwise to the listener, which
+//   creates the connection with offered(). An end of connection for no
+//   connection at all is answered with spx_stray_end_answer().
+// - Connecting ends in Established, or in Aborted with Refused (no answer
+//   within retry_limit retries or connect_timeout_ms, or the listener
+//   refused by closing the offer).
+// - send() takes what fits (send_space()); end-of-message goes on the last
+//   packet only when every byte was taken, so a unit cut short continues
+//   with the next send(). An empty unit (len 0, end_of_unit) returns 0.
+// - read() returns at most `cap` bytes of one kind (attention or normal),
+//   stopping after the packet that ends a unit (end_of_unit set). A read
+//   that fills `cap` exactly at a unit end reports end_of_unit. After
+//   readable() turns false, more may come with later packets.
+// - close(): Established -> Closing, queued data then the end of
+//   connection; Closed/LocalClose when the peer acknowledges it (or Aborted
+//   when the peer dies meanwhile). On an offer it refuses (Closed/LocalClose);
+//   while Connecting it is abort(). The peer's end of connection makes the
+//   state Closed/PeerClose at once, from Established or Closing; the reader
+//   still has every byte sent before it, and peer_closed_and_drained() turns
+//   true when they have all been read: that is the moment for the
+//   disconnect indication. Aborted (Timeout, WatchdogTimeout, Refused) keeps
+//   the bytes already in order for the reader; abort() drops them.
+// - In Closed and Aborted nothing is due (next_deadline() is UINT64_MAX); a
+//   Closed/PeerClose connection kept for a while still answers a repeated
+//   end of connection.
 class SpxConnection {
 public:
     using Transmit = std::function<void(std::vector<uint8_t> ipx_packet)>;

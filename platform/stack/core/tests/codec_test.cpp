@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
 #include <map>
 
@@ -162,6 +164,9 @@ TEST(SpxCodec, FieldsAtTheirOffsets) {
     d->dst_id = 0xFFFF;
     d->control = kSpxSys;
     EXPECT_FALSE(is_connect_request(*d));
+    d->control = kSpxSys | kSpxSendAck;
+    d->src_id = kSpxUnknownId;  // nobody to answer
+    EXPECT_FALSE(is_connect_request(*d));
 }
 
 TEST(SpxCodec, SequenceComparisonAcrossTheWrap) {
@@ -261,4 +266,43 @@ TEST(ImpairmentApply, SeededRatesDelaysAndCorruption) {
     ImpairmentConfig all_lost;
     all_lost.loss = 1;
     EXPECT_TRUE(run(all_lost, 100).empty());
+}
+
+TEST(Links, LoopbackKeepsOrderAndBoundsItsQueue) {
+    LoopbackLink lo(3);
+    std::vector<uint8_t> p;
+    EXPECT_FALSE(lo.receive(p, 0));
+    EXPECT_EQ(lo.next_deadline(), UINT64_MAX);
+    for (uint8_t i = 1; i <= 4; i++) lo.send({i}, 0);
+    EXPECT_EQ(lo.dropped(), 1u);
+    EXPECT_EQ(lo.next_deadline(), 0u);
+    for (uint8_t i = 1; i <= 3; i++) {
+        ASSERT_TRUE(lo.receive(p, 0));
+        EXPECT_EQ(p, std::vector<uint8_t>{i});
+    }
+    EXPECT_FALSE(lo.receive(p, 0));
+}
+
+TEST(Links, ImpairedLinkReleasesHeldPacketsWhenDue) {
+    ImpairmentConfig c;
+    c.delay_ms = 30;
+    c.reorder = 0.5;
+    c.reorder_hold_ms = 100;
+    c.seed = 5;
+    ImpairedLink link(std::make_unique<LoopbackLink>(), c);
+    EXPECT_STREQ(link.name(), "loopback");
+    for (uint8_t i = 0; i < 20; i++) link.send({i}, 1000);
+    std::vector<uint8_t> p;
+    EXPECT_FALSE(link.receive(p, 1029));
+    EXPECT_EQ(link.next_deadline(), 1030u);
+    std::vector<uint8_t> first, later;
+    while (link.receive(p, 1030)) first.push_back(p[0]);
+    EXPECT_GT(first.size(), 0u);
+    EXPECT_LT(first.size(), 20u);  // some are held back
+    EXPECT_EQ(link.next_deadline(), 1130u);
+    while (link.receive(p, 1130)) later.push_back(p[0]);
+    EXPECT_EQ(first.size() + later.size(), 20u);
+    EXPECT_TRUE(std::is_sorted(first.begin(), first.end()));
+    EXPECT_TRUE(std::is_sorted(later.begin(), later.end()));
+    EXPECT_EQ(link.next_deadline(), UINT64_MAX);
 }

@@ -48,6 +48,10 @@ void Net::deliver(int to, const std::vector<uint8_t> &pkt) {
         return;
     }
     if (!conn[to]) {
+        if (answer_stray && !(spx->control & kSpxSys) && spx->dstype == kSpxEndOfConnection) {
+            tx_for(to)(spx_stray_end_answer(ipx->header, *spx));
+            return;
+        }
         // Only the listener side can be without a connection.
         if (to != 1 || !is_connect_request(*spx)) return;
         SpxConnection::Trace tr = [this](const std::string &l) { trace.push_back(l); };

@@ -33,6 +33,7 @@ public:
     std::optional<SpxConnection> conn[2];
     bool auto_accept = true;
     bool cut[2] = {false, false};  // packets sent by side i vanish
+    bool answer_stray = false;     // a side without connection answers an end of connection
     bool record = false;           // keep every packet sent in `sent`
     std::vector<std::vector<uint8_t>> sent[2];
     std::vector<std::string> trace;

@@ -476,6 +476,23 @@ TEST(SpxClose, ListenerSideCloseUnderLoss) {
     EXPECT_EQ(n.c(1).close_reason(), SpxCloseReason::LocalClose);
 }
 
+TEST(SpxClose, LostAnswerIsGivenAgainEvenAfterTheConnectionIsGone) {
+    for (bool gone : {false, true}) {
+        Net n;
+        n.answer_stray = true;
+        establish(n);
+        n.cut[1] = true;  // the 0xFF answer is lost
+        n.c(0).close(n.now);
+        ASSERT_TRUE(n.run_until([&] { return n.c(1).state() == SpxState::Closed; }, 10000));
+        EXPECT_EQ(n.c(0).state(), SpxState::Closing);
+        n.cut[1] = false;
+        if (gone) n.conn[1].reset();
+        ASSERT_TRUE(n.run_until([&] { return n.c(0).state() != SpxState::Closing; }, 600000)) << gone;
+        EXPECT_EQ(n.c(0).state(), SpxState::Closed) << gone;
+        EXPECT_EQ(n.c(0).close_reason(), SpxCloseReason::LocalClose) << gone;
+    }
+}
+
 TEST(SpxClose, BothSidesClosingAtOnceEndInOrder) {
     Net n;
     establish(n);
@@ -553,4 +570,25 @@ TEST(SpxTrace, LinesFlowOnlyWithATraceLevel) {
     }
     EXPECT_TRUE(saw_state);
     EXPECT_TRUE(saw_tx);
+}
+
+TEST(SpxTimers, HoldAcrossThe32BitMillisecondMark) {
+    Net n;
+    n.now = (uint64_t{1} << 32) - 700;
+    n.cfg[0].retry_limit = 4;
+    n.cfg[0].abort_idle_ms = 0;
+    establish(n);
+    send_str(n.c(0), "across", n.now);
+    ASSERT_TRUE(n.run_until([&] { return n.c(1).buffered() == 6; }, 1000));
+    n.advance(1000);  // idle across the mark
+    EXPECT_GT(n.now, uint64_t{1} << 32);
+    EXPECT_EQ(n.c(0).state(), SpxState::Established);
+    n.cut[0] = true;
+    send_str(n.c(0), "lost", n.now);
+    ASSERT_TRUE(n.run_until([&] { return n.c(0).state() == SpxState::Aborted; }, 3600 * 1000));
+    EXPECT_EQ(n.c(0).close_reason(), SpxCloseReason::Timeout);
+    EXPECT_EQ(n.c(0).stats().retransmissions, 4u);
+    n.cut[0] = false;
+    ASSERT_TRUE(n.run_until([&] { return n.c(1).state() == SpxState::Aborted; }, 3600 * 1000));
+    EXPECT_EQ(n.c(1).close_reason(), SpxCloseReason::WatchdogTimeout);
 }

@@ -85,7 +85,16 @@ Proc::Proc(Proc &&o) noexcept { *this = std::move(o); }
 Proc &Proc::operator=(Proc &&o) noexcept
 {
     if (this != &o) {
-        this->~Proc();
+        // Release what this one holds; the members themselves stay alive
+        // (calling the destructor here would end the strings too).
+        if (pid_ > 0 && !reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_fd_ >= 0)
+            close(out_fd_);
+        if (err_fd_ >= 0)
+            close(err_fd_);
         pid_ = o.pid_;
         out_fd_ = o.out_fd_;
         err_fd_ = o.err_fd_;

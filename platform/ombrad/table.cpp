@@ -1,0 +1,172 @@
+#include "table.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace ombrad {
+
+int32_t ServiceTable::bind(const sap::Entry &e, bool &added)
+{
+    added = false;
+    for (const sap::Entry &s : local_) {
+        if (s.type != e.type || !sap::same_name(s.name, e.name))
+            continue;
+        return s.addr == e.addr ? sap::kOk : sap::kNameInUse;
+    }
+    if (local_.size() >= limits_.local)
+        return sap::kTableFull;
+    local_.push_back(e);
+    added = true;
+    return sap::kOk;
+}
+
+int32_t ServiceTable::unbind(const std::string &name, uint16_t type, sap::Entry &removed)
+{
+    for (auto it = local_.begin(); it != local_.end(); ++it) {
+        if (it->type == type && sap::same_name(it->name, name)) {
+            removed = *it;
+            local_.erase(it);
+            return sap::kOk;
+        }
+    }
+    return sap::kUnknownService;
+}
+
+ServiceTable::Learned ServiceTable::learn(const sap::Entry &e, Time now)
+{
+    if (e.hops > sap::kHopsDown || !sap::valid_name(e.name))
+        return Learned::ignored;
+    auto it = std::find_if(learned_.begin(), learned_.end(), [&](const Heard &h) {
+        return h.entry.type == e.type && h.entry.addr == e.addr &&
+               sap::same_name(h.entry.name, e.name);
+    });
+    if (e.hops == sap::kHopsDown) {
+        if (it == learned_.end())
+            return Learned::ignored;
+        learned_.erase(it);
+        return Learned::withdrawn;
+    }
+    if (it != learned_.end()) {
+        it->entry = e;
+        it->last = now;
+        return Learned::refreshed;
+    }
+    if (learned_.size() >= limits_.learned)
+        return Learned::full;
+    learned_.push_back({e, now});
+    return Learned::added;
+}
+
+std::vector<sap::Entry> ServiceTable::expire(Time now)
+{
+    std::vector<sap::Entry> gone;
+    auto keep = std::remove_if(learned_.begin(), learned_.end(), [&](const Heard &h) {
+        if (now - h.last < kExpiry)
+            return false;
+        gone.push_back(h.entry);
+        return true;
+    });
+    learned_.erase(keep, learned_.end());
+    return gone;
+}
+
+std::optional<Time> ServiceTable::next_expiry() const
+{
+    std::optional<Time> first;
+    for (const Heard &h : learned_)
+        if (!first || h.last + kExpiry < *first)
+            first = h.last + kExpiry;
+    return first;
+}
+
+std::vector<sap::Entry> ServiceTable::find(uint16_t type, bool with_learned) const
+{
+    std::vector<sap::Entry> found;
+    for (const sap::Entry &s : local_)
+        if (type == sap::kAllTypes || s.type == type)
+            found.push_back(s);
+    if (with_learned)
+        for (const Heard &h : learned_)
+            if (type == sap::kAllTypes || h.entry.type == type)
+                found.push_back(h.entry);
+    return found;
+}
+
+namespace {
+
+bool usable_node(const sap::Node &node)
+{
+    return node != sap::Node{} && node != sap::kBroadcastNode;
+}
+
+std::string describe(const sap::Request &r)
+{
+    char type[8];
+    std::snprintf(type, sizeof type, "%04x", unsigned(r.type));
+    return "\"" + r.name + "\" type " + type;
+}
+
+} // namespace
+
+RequestOutcome handle_request(ServiceTable &table, const uint8_t *p, size_t n,
+                              const sap::Address &sender, const Local &local)
+{
+    RequestOutcome out;
+    std::string from = sap::to_string(sender);
+    if (sender.net != local.net || sender.node != local.node) {
+        out.log = "dropped request from " + from + ": not from this host";
+        return out;
+    }
+    if (n < 4) {
+        out.log = "dropped request of " + std::to_string(n) + " bytes from " + from;
+        return out;
+    }
+
+    sap::Reply reply;
+    reply.code = uint16_t(((p[0] << 8) | p[1]) | sap::kReplyBit);
+    reply.seq = uint16_t((p[2] << 8) | p[3]);
+    sap::Request req;
+    std::string why;
+    std::string what;
+    if (!sap::decode_request(p, n, req, why)) {
+        reply.status = sap::kMalformed;
+        what = why;
+    } else if (req.code != sap::kCodeBind && req.code != sap::kCodeUnbind) {
+        reply.status = sap::kMalformed;
+        what = "request code " + std::to_string(req.code);
+    } else if (!sap::valid_name(req.name)) {
+        reply.status = sap::kBadName;
+        what = req.code == sap::kCodeBind ? "bind" : "unbind";
+    } else if (req.code == sap::kCodeBind) {
+        sap::Entry e;
+        e.type = req.type;
+        e.name = req.name;
+        e.addr = {local.net, req.node, req.socket};
+        e.hops = 0;  // the service sits on our own network
+        what = "bind " + describe(req) + " at " + sap::to_string(e.addr);
+        if (req.type == 0 || req.type == sap::kAllTypes || req.socket == 0 ||
+            !usable_node(req.node)) {
+            reply.status = sap::kBadService;
+        } else {
+            bool added = false;
+            reply.status = table.bind(e, added);
+            if (added)
+                out.announce.push_back(e);
+        }
+    } else {
+        sap::Entry removed;
+        what = "unbind " + describe(req);
+        reply.status = table.unbind(req.name, req.type, removed);
+        if (reply.status == sap::kOk) {
+            removed.hops = sap::kHopsDown;
+            out.announce.push_back(removed);
+        }
+    }
+    out.reply = true;
+    out.status = reply.status;
+    out.reply_bytes = sap::encode_reply(reply);
+    out.log = what + " from " + from + ": " + sap::status_text(reply.status);
+    return out;
+}
+
+} // namespace ombrad

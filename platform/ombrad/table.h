@@ -1,0 +1,92 @@
+// The services the SAP daemon knows, without any I/O:
+//  - local services, registered and withdrawn by request (socket 0x0872);
+//  - services learned from other hosts' SAP responses, which age out when
+//    three periodic broadcasts (180 s) pass without word of them.
+// Time is passed in by the caller, so tests drive it by hand.
+#ifndef DRAX_OMBRAD_TABLE_H
+#define DRAX_OMBRAD_TABLE_H
+
+#include "sap.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ombrad {
+
+using Time = std::chrono::steady_clock::time_point;
+constexpr std::chrono::seconds kPeriod{60};        // periodic broadcast
+constexpr std::chrono::seconds kExpiry = 3 * kPeriod;
+
+struct Limits {
+    size_t local = 100;     // services registered on this host
+    size_t learned = 1000;  // services heard from other hosts
+};
+
+// The stack's own network and node: where local services live and where
+// requests must come from.
+struct Local {
+    uint32_t net = 0;
+    sap::Node node{};
+};
+
+class ServiceTable {
+public:
+    explicit ServiceTable(Limits limits = {}) : limits_(limits) {}
+
+    // Registers a local service (name, type) at `e.addr`. Registering the
+    // same service at the same address again is accepted and changes
+    // nothing (`added` false). A name (compared case-insensitively) already
+    // registered with the same type at another address is refused with
+    // sap::kNameInUse; a full table with sap::kTableFull.
+    int32_t bind(const sap::Entry &e, bool &added);
+    // Withdraws a local service; the removed entry is stored in `removed`.
+    int32_t unbind(const std::string &name, uint16_t type, sap::Entry &removed);
+    const std::vector<sap::Entry> &local() const { return local_; }
+
+    enum class Learned { added, refreshed, withdrawn, ignored, full };
+    // Takes in one entry of another host's response heard at `now`. A hop
+    // count of 16 withdraws the service; above 16 is ignored.
+    Learned learn(const sap::Entry &e, Time now);
+    // Removes the learned services not heard of for kExpiry by `now`, and
+    // returns them.
+    std::vector<sap::Entry> expire(Time now);
+    // When the next learned service would expire, if any.
+    std::optional<Time> next_expiry() const;
+    size_t learned_count() const { return learned_.size(); }
+
+    // Services of `type` (sap::kAllTypes: all): the local ones first, then,
+    // with `with_learned`, the learned ones.
+    std::vector<sap::Entry> find(uint16_t type, bool with_learned) const;
+
+private:
+    struct Heard {
+        sap::Entry entry;
+        Time last;
+    };
+    Limits limits_;
+    std::vector<sap::Entry> local_;
+    std::vector<Heard> learned_;
+};
+
+// What a request leads to.
+struct RequestOutcome {
+    bool reply = false;            // send `reply_bytes` back to the sender
+    sap::Bytes reply_bytes;
+    int32_t status = 0;
+    std::vector<sap::Entry> announce;  // broadcast these at once (hops 16: withdrawn)
+    std::string log;               // what happened, for the log
+};
+
+// Handles one datagram received on the request socket from `sender`.
+// Requests are taken only from this host (sender's network and node equal
+// `local`); others are dropped without a reply. A datagram too short to
+// carry a code and a sequence number is dropped too; every other request
+// gets a reply echoing its code (with 0x8000 set) and sequence number.
+RequestOutcome handle_request(ServiceTable &table, const uint8_t *p, size_t n,
+                              const sap::Address &sender, const Local &local);
+
+} // namespace ombrad
+
+#endif

@@ -1,0 +1,155 @@
+// ipxstackd: the user-space IPX/SPX stack. Serves the TLI devices
+// "ravspx", "mspx" (SPX) and "ravitp" (IPX datagrams) as Unix sockets in the
+// device directory.
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <getopt.h>
+#include <string>
+#include <unistd.h>
+
+using namespace ipxstackd;
+
+namespace {
+
+const char kUsage[] =
+    "usage: ipxstackd [-f] [--dev-dir DIR] [--net HEX] [--host A.B.C.D]\n"
+    "                 [--impair SPEC] [--ready-fd N] [--rcv-max N]\n"
+    "       ipxstackd -s [--dev-dir DIR]\n"
+    "  -f              stay in the foreground, log to standard error\n"
+    "  -s              print the status of the running stack\n"
+    "  --dev-dir DIR   where the device sockets are (default /dev)\n"
+    "  --net HEX       local IPX network number (default 00000001)\n"
+    "  --host A.B.C.D  host number of the local node 00:00:A:B:C:D (default 127.0.0.1)\n"
+    "  --impair SPEC   impair the loopback link, e.g. loss=0.1,dup=0.1,reorder=0.1\n"
+    "  --ready-fd N    write \"ready\\n\" on descriptor N once the devices are up\n"
+    "  --rcv-max N     test option: every t_rcv returns at most N bytes\n";
+
+int usage_error(const std::string &msg)
+{
+    std::fprintf(stderr, "ipxstackd: %s\n%s", msg.c_str(), kUsage);
+    return 1;
+}
+
+bool parse_uint(const char *s, int base, unsigned long max, unsigned long &out)
+{
+    if (s == nullptr || *s == '\0' || *s == '-')
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    unsigned long v = std::strtoul(s, &end, base);
+    if (errno != 0 || *end != '\0' || v > max)
+        return false;
+    out = v;
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    ServerOptions opt;
+    bool status = false;
+    enum { kDevDir = 256, kNet, kHost, kImpair, kReadyFd, kRcvMax };
+    static const struct option longopts[] = {
+        {"dev-dir", required_argument, nullptr, kDevDir},
+        {"net", required_argument, nullptr, kNet},
+        {"host", required_argument, nullptr, kHost},
+        {"impair", required_argument, nullptr, kImpair},
+        {"ready-fd", required_argument, nullptr, kReadyFd},
+        {"rcv-max", required_argument, nullptr, kRcvMax},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, "fsh", longopts, nullptr)) != -1) {
+        unsigned long v = 0;
+        switch (c) {
+        case 'f': opt.foreground = true; break;
+        case 's': status = true; break;
+        case 'h': std::fputs(kUsage, stdout); return 0;
+        case kDevDir:
+            if (*optarg == '\0') return usage_error("empty --dev-dir");
+            opt.dev_dir = optarg;
+            break;
+        case kNet: {
+            const char *s = optarg;
+            if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) s += 2;
+            // 0 means "this network" and FFFFFFFE/FFFFFFFF are reserved.
+            if (!parse_uint(s, 16, 0xFFFFFFFDul, v) || v == 0)
+                return usage_error(std::string("bad network number: ") + optarg);
+            opt.stack.net = static_cast<uint32_t>(v);
+            break;
+        }
+        case kHost: {
+            struct in_addr in;
+            if (inet_pton(AF_INET, optarg, &in) != 1)
+                return usage_error(std::string("bad host address: ") + optarg);
+            opt.stack.host = ntohl(in.s_addr);
+            break;
+        }
+        case kImpair: {
+            ipxcore::ImpairmentConfig ic;
+            std::string err;
+            if (!ipxcore::Impairment::parse(optarg, ic, err))
+                return usage_error("bad --impair: " + err);
+            opt.stack.impair = ic;
+            break;
+        }
+        case kReadyFd:
+            if (!parse_uint(optarg, 10, 1 << 20, v) || fcntl(static_cast<int>(v), F_GETFD) < 0)
+                return usage_error(std::string("bad --ready-fd: ") + optarg);
+            opt.ready_fd = static_cast<int>(v);
+            break;
+        case kRcvMax:
+            if (!parse_uint(optarg, 10, 1u << 30, v) || v == 0)
+                return usage_error(std::string("bad --rcv-max: ") + optarg);
+            opt.stack.rcv_max = static_cast<uint32_t>(v);
+            break;
+        default:
+            return usage_error(std::string("unknown option ") +
+                               (optind > 0 && optind <= argc ? argv[optind - 1] : "?"));
+        }
+    }
+    if (optind < argc)
+        return usage_error(std::string("unexpected argument ") + argv[optind]);
+    if (status)
+        return print_status(opt.dev_dir);
+    if (geteuid() != 0) {
+        std::fprintf(stderr, "ipxstackd: must be run as root\n");
+        return 1;
+    }
+
+    Server server(opt);
+    std::string err;
+    if (server.setup(err) < 0) {
+        std::fprintf(stderr, "ipxstackd: %s\n", err.c_str());
+        return 1;
+    }
+    if (!opt.foreground) {
+        pid_t pid = fork();
+        if (pid < 0) {
+            std::fprintf(stderr, "ipxstackd: fork: %s\n", std::strerror(errno));
+            return 1;
+        }
+        if (pid > 0)
+            _exit(0);
+        setsid();
+        if (chdir("/") < 0) { /* stays where it is */ }
+        int null = open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+            if (null > 2) close(null);
+        }
+        log_to_syslog();
+    }
+    return server.run();
+}

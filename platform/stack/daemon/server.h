@@ -1,0 +1,84 @@
+// The I/O side of ipxstackd: device sockets, endpoint sockets, the loop.
+#ifndef IPXSTACKD_SERVER_H
+#define IPXSTACKD_SERVER_H
+
+#include "stack.h"
+
+#include <csignal>
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace ipxstackd {
+
+struct ServerOptions {
+    std::string dev_dir = "/dev";
+    bool foreground = false;
+    int ready_fd = -1;
+    StackConfig stack;
+};
+
+// The devices: name under the device directory and the service behind it.
+struct Device {
+    const char *name;
+    Service svc;
+};
+extern const Device kDevices[3];
+
+// Logging: standard error in the foreground, syslog otherwise.
+void log_line(const std::string &line);
+void log_to_syslog();
+
+class Server : public StackIo {
+public:
+    explicit Server(const ServerOptions &opt);
+    ~Server() override;
+
+    // Claims the devices (refusing when another stack serves them) and
+    // creates their sockets; -1 with a message on failure.
+    int setup(std::string &error);
+    // Serves until SIGTERM/SIGINT; removes the device sockets.
+    int run();
+    static void request_stop();
+
+    // StackIo
+    bool send(uint32_t ep, const std::vector<uint8_t> &msg) override;
+    void drop(uint32_t ep) override;
+    void log(const std::string &line) override;
+    bool closed(uint32_t ep) override;
+
+private:
+    struct Pending {  // a connection to a device socket, before its request
+        int fd;
+        Service svc;
+        uint64_t since;
+    };
+    void accept_device(size_t i);
+    void serve_pending(Pending &p);
+    void read_endpoint(uint32_t ep, int fd);
+    void close_endpoint(uint32_t ep);
+    void cleanup();
+
+    ServerOptions opt_;
+    MonotonicClock clock_;
+    Stack stack_;
+    int lock_fd_ = -1;
+    int reserve_fd_ = -1;  // given up to turn a caller away when out of descriptors
+    int dev_fd_[3] = {-1, -1, -1};
+    std::string dev_path_[3];
+    std::vector<Pending> pending_;
+    std::map<uint32_t, int> ep_fd_;
+    std::map<int, uint32_t> fd_ep_;
+    std::map<ino_t, uint32_t> ino_ep_;   // the client's end of each endpoint socket
+    std::map<uint32_t, ino_t> ep_ino_;
+    std::vector<uint32_t> dropped_;
+    std::vector<uint8_t> buf_;
+};
+
+// The status view: asks the stack serving dev_dir and prints its answer.
+int print_status(const std::string &dev_dir);
+
+} // namespace ipxstackd
+
+#endif

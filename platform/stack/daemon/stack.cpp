@@ -1,0 +1,1307 @@
+#include "stack.h"
+
+#include <tiuser.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <sstream>
+#include <unistd.h>
+
+namespace ipxstackd {
+
+using namespace tliproto;
+using ipxcore::SpxConnection;
+using ipxcore::SpxState;
+
+namespace {
+
+constexpr size_t kMaxQueuedDatagrams = 128;
+constexpr size_t kMaxQueuedUdErr = 16;
+constexpr uint32_t kMaxQlen = 64;
+// Processes sharing an endpoint may each have a request outstanding (one
+// blocked in t_rcv while another sends); more than this is abuse.
+constexpr size_t kMaxHeld = 16;
+constexpr std::array<uint8_t, 6> kNodeOne{0, 0, 0, 0, 0, 1};
+constexpr std::array<uint8_t, 6> kNodeZero{0, 0, 0, 0, 0, 0};
+
+const char *state_name(int s)
+{
+    static const char *const names[] = {"UNINIT", "UNBND",    "IDLE",   "OUTCON",
+                                        "INCON",  "DATAXFER", "OUTREL", "INREL"};
+    return s >= 0 && s <= 7 ? names[s] : "?";
+}
+
+const char *conn_state_name(SpxState s)
+{
+    switch (s) {
+    case SpxState::Connecting: return "connecting";
+    case SpxState::Offered: return "offered";
+    case SpxState::Established: return "established";
+    case SpxState::Closing: return "closing";
+    case SpxState::Closed: return "closed";
+    case SpxState::Aborted: return "aborted";
+    }
+    return "?";
+}
+
+bool finished(const SpxConnection &c)
+{
+    return c.state() == SpxState::Closed || c.state() == SpxState::Aborted;
+}
+
+} // namespace
+
+// ---- options -------------------------------------------------------------
+
+void SpxOptions::to_bytes(uint8_t *out) const
+{
+    out[0] = flags;
+    out[1] = rsrv;
+    std::memcpy(out + 2, &ackdel, 2);
+    std::memcpy(out + 4, &sackdel, 2);
+    std::memcpy(out + 6, &max, 2);
+}
+
+SpxOptions SpxOptions::from_bytes(const uint8_t *in)
+{
+    SpxOptions o;
+    o.flags = in[0];
+    o.rsrv = in[1];
+    std::memcpy(&o.ackdel, in + 2, 2);
+    std::memcpy(&o.sackdel, in + 4, 2);
+    std::memcpy(&o.max, in + 6, 2);
+    return o;
+}
+
+SpxOptions SpxOptions::negotiated() const
+{
+    SpxOptions o = *this;
+    o.flags &= 0x01;
+    o.rsrv &= 0x8F;
+    if (o.sackdel == 0)
+        o.sackdel = 3000;
+    else if (o.sackdel < 100)
+        o.sackdel = 100;
+    if (o.max == 0 || o.max > ipxcore::kSpxMaxData)
+        o.max = ipxcore::kSpxMaxData;
+    return o;
+}
+
+ipxcore::SpxConfig SpxOptions::config() const
+{
+    ipxcore::SpxConfig c;
+    c.max_data = max;
+    c.ack_delay_ms = ackdel;
+    c.verify_idle_ms = sackdel;
+    c.abort_idle_ms = std::max<uint32_t>(30000, 4u * sackdel);
+    c.trace_level = rsrv & 0x0F;
+    c.checksum = (flags & 0x01) != 0;
+    return c;
+}
+
+// ---- life of endpoints ---------------------------------------------------
+
+Stack::Stack(const StackConfig &cfg, const Clock &clock, StackIo &io)
+    : cfg_(cfg), clock_(clock), io_(io)
+{
+    std::unique_ptr<ipxcore::Link> loop = std::make_unique<ipxcore::LoopbackLink>();
+    if (cfg.impair)
+        loop = std::make_unique<ipxcore::ImpairedLink>(std::move(loop), *cfg.impair);
+    links_.push_back(std::move(loop));
+    local_.net = cfg.net;
+    local_.node = ipxcore::node_from_host(cfg.host);
+    now_ = clock_.now_ms();
+}
+
+Stack::~Stack() = default;
+
+uint32_t Stack::open(Service svc)
+{
+    auto e = std::make_unique<Endpoint>();
+    e->id = next_ep_++;
+    if (next_ep_ == 0 || next_ep_ == UINT32_MAX)
+        next_ep_ = 1;
+    e->svc = svc;
+    e->state = T_UNBND;
+    uint32_t id = e->id;
+    eps_[id] = std::move(e);
+    counters_.endpoints_opened++;
+    return id;
+}
+
+Stack::Endpoint *Stack::find(uint32_t ep)
+{
+    auto it = eps_.find(ep);
+    return it == eps_.end() ? nullptr : it->second.get();
+}
+
+InfoBody Stack::info(uint32_t ep) const
+{
+    InfoBody b;
+    auto it = eps_.find(ep);
+    if (it == eps_.end())
+        return b;
+    const Endpoint &e = *it->second;
+    b.addr = kAddrLen;
+    b.connect = -2;
+    b.discon = -2;
+    if (e.svc == Service::Datagram) {
+        b.options = 2;
+        b.tsdu = ipxcore::kIpxMaxData;
+        b.etsdu = -2;
+        b.servtype = T_CLTS;
+    } else {
+        // Units of any size: t_snd segments them, t_rcv marks T_MORE.
+        b.options = SpxOptions::kLen;
+        b.tsdu = -1;
+        b.etsdu = ipxcore::kSpxMaxData;
+        b.servtype = T_COTS;
+    }
+    b.state = e.state;
+    return b;
+}
+
+void Stack::on_hangup(uint32_t ep)
+{
+    Endpoint *e = find(ep);
+    if (e != nullptr)
+        destroy(*e);
+}
+
+// Ends an endpoint: callers it had not answered are refused, a connection
+// it carried ends in order after everything queued has been delivered (the
+// connection lingers in the stack), a call in progress is withdrawn.
+void Stack::destroy(Endpoint &e)
+{
+    for (const Indication &ind : e.inds) {
+        refuse(e, ind);
+        retire(ind.conn);
+    }
+    e.inds.clear();
+    if (e.conn != 0) {
+        auto it = conns_.find(e.conn);
+        if (it != conns_.end()) {
+            SpxConnection &c = *it->second.c;
+            if (c.state() == SpxState::Connecting) {
+                send_withdraw(c);
+                retire(e.conn);
+            } else {
+                linger(e.conn);
+            }
+        }
+        e.conn = 0;
+    }
+    release_socket(e);
+    eps_.erase(e.id);
+}
+
+void Stack::reject(uint32_t ep, const std::string &why)
+{
+    Endpoint *e = find(ep);
+    if (e != nullptr)
+        violation(*e, why);
+}
+
+void Stack::violation(Endpoint &e, const std::string &why)
+{
+    counters_.bad_messages++;
+    io_.log("endpoint " + std::to_string(e.id) + ": " + why + "; endpoint closed");
+    uint32_t id = e.id;
+    destroy(e);
+    io_.drop(id);
+}
+
+void Stack::reply(Endpoint &e, uint32_t reqid, uint16_t type, const Answer &a)
+{
+    // The library reads everything up to its reply, doorbells included.
+    e.doorbell = false;
+    if (type != kCancel) {
+        e.answered[e.answered_next] = reqid;
+        e.answered_next = (e.answered_next + 1) % e.answered.size();
+    }
+    refresh(e);
+    const bool pending = e.held.empty() && events(e) != 0;
+    if (!io_.send(e.id, build(static_cast<uint16_t>(type | kReply), pending ? kFlagPending : 0,
+                              reqid, a.terr, a.syserr, a.body.data()))) {
+        uint32_t id = e.id;
+        destroy(e);
+        io_.drop(id);
+        return;
+    }
+    if (pending)
+        update_doorbell(e);
+}
+
+// ---- events --------------------------------------------------------------
+
+int Stack::events(const Endpoint &e) const
+{
+    int ev = 0;
+    if (e.svc == Service::Datagram) {
+        if (!e.uderr.empty()) ev |= T_UDERR;
+        if (!e.rx.empty()) ev |= T_DATA;
+        return ev;
+    }
+    if (!e.discon.empty()) ev |= T_DISCONNECT;
+    for (const Indication &i : e.inds)
+        if (!i.listened) ev |= T_LISTEN;
+    if (e.conn != 0) {
+        auto it = conns_.find(e.conn);
+        if (it != conns_.end()) {
+            const SpxConnection &c = *it->second.c;
+            if (e.state == T_OUTCON && c.state() != SpxState::Connecting && !finished(c))
+                ev |= T_CONNECT;
+            if (e.state != T_OUTCON && c.readable())
+                ev |= c.next_is_attention() ? T_EXDATA : T_DATA;
+        }
+    }
+    return ev;
+}
+
+int Stack::look(const Endpoint &e) const
+{
+    int ev = events(e);
+    for (int bit : {T_DISCONNECT, T_UDERR, T_LISTEN, T_CONNECT, T_EXDATA, T_DATA})
+        if (ev & bit) return bit;
+    return 0;
+}
+
+int32_t Stack::reason_of(const SpxConnection &c)
+{
+    switch (c.close_reason()) {
+    case ipxcore::SpxCloseReason::PeerClose: return kReasonPeerClosed;
+    case ipxcore::SpxCloseReason::Timeout: return kReasonTimeout;
+    case ipxcore::SpxCloseReason::WatchdogTimeout: return kReasonDeadPeer;
+    case ipxcore::SpxCloseReason::Refused: return kReasonRefused;
+    default: return kReasonAborted;
+    }
+}
+
+// Turns finished connections into disconnect indications. A connection's
+// data is all readable before its disconnect shows.
+void Stack::refresh(Endpoint &e)
+{
+    if (e.svc != Service::Spx)
+        return;
+    if (e.conn != 0) {
+        auto it = conns_.find(e.conn);
+        if (it == conns_.end()) {
+            e.discon.push_back({kReasonAborted, -1});
+            e.conn = 0;
+        } else {
+            SpxConnection &c = *it->second.c;
+            if (finished(c) && !c.readable()) {
+                int32_t reason = it->second.forced_reason ? it->second.forced_reason : reason_of(c);
+                e.discon.push_back({reason, -1});
+                retire(e.conn);
+                e.conn = 0;
+            }
+        }
+    }
+    for (auto it = e.inds.begin(); it != e.inds.end();) {
+        auto s = conns_.find(it->conn);
+        if (s == conns_.end() || finished(*s->second.c) || s->second.forced_reason) {
+            if (it->listened)
+                e.discon.push_back({kReasonWithdrawn, it->seq});
+            if (s != conns_.end())
+                retire(it->conn);
+            it = e.inds.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void Stack::update_doorbell(Endpoint &e)
+{
+    if (!e.held.empty() || e.doorbell || events(e) == 0)
+        return;
+    e.doorbell = true;
+    if (!io_.send(e.id, build(kDoorbell, 0, 0, 0, 0, {}))) {
+        // The client's end is gone (its hangup is still to be read).
+        uint32_t id = e.id;
+        destroy(e);
+        io_.drop(id);
+    }
+}
+
+// Tries to answer the requests the endpoint holds, oldest first.
+void Stack::service(Endpoint &e)
+{
+    const uint32_t id = e.id;
+    for (size_t i = 0; i < e.held.size();) {
+        if (service_one(e, i)) {
+            if (find(id) == nullptr)
+                return;
+        } else {
+            i++;
+        }
+    }
+}
+
+bool Stack::service_one(Endpoint &e, size_t index)
+{
+    Held &h = e.held[index];
+    Answer a;
+    bool done = false;
+    Reader rd(h.body.data(), h.body.size());
+    switch (h.type) {
+    case kListen: done = try_listen(e, a); break;
+    case kConnect:
+    case kRcvconnect: done = try_connect_done(e, a); break;
+    case kRcv: {
+        uint32_t max = 0;
+        rd.u32(max);
+        done = try_rcv(e, max, a);
+        break;
+    }
+    case kRcvudata: {
+        uint32_t am = 0, om = 0, dm = 0;
+        rd.u32(am) && rd.u32(om) && rd.u32(dm);
+        done = try_rcvudata(e, am, om, dm, a);
+        break;
+    }
+    case kSnd: done = push_snd(e, h, a, true); break;
+    default: done = true; a.terr = TSYSERR; a.syserr = EPROTO; break;
+    }
+    if (!done)
+        return false;
+    uint32_t reqid = h.reqid;
+    uint16_t type = h.type;
+    e.held.erase(e.held.begin() + static_cast<long>(index));
+    reply(e, reqid, type, a);
+    return true;
+}
+
+// ---- the loop --------------------------------------------------------------
+
+void Stack::tick(uint64_t now_ms)
+{
+    now_ = now_ms;
+}
+
+void Stack::run()
+{
+    // A bounded number of packets per link and round, so that one busy
+    // exchange cannot keep the loop from the endpoints' sockets.
+    for (auto &link : links_) {
+        std::vector<uint8_t> pkt;
+        for (int i = 0; i < 1024 && link->receive(pkt, now_); i++)
+            on_packet(pkt);
+    }
+    for (auto &[id, slot] : conns_)
+        if (slot.c->next_deadline() <= now_)
+            slot.c->on_timer(now_);
+    for (auto it = conns_.begin(); it != conns_.end();) {
+        if (it->second.ep == 0 && finished(*it->second.c)) {
+            counters_.retransmissions += it->second.c->stats().retransmissions;
+            it = conns_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    settle();
+}
+
+void Stack::settle()
+{
+    std::vector<uint32_t> ids;
+    ids.reserve(eps_.size());
+    for (auto &[id, e] : eps_)
+        ids.push_back(id);
+    for (uint32_t id : ids) {
+        Endpoint *e = find(id);
+        if (e == nullptr) continue;
+        refresh(*e);
+        service(*e);
+        if ((e = find(id)) == nullptr) continue;
+        refresh(*e);
+        update_doorbell(*e);
+    }
+}
+
+uint64_t Stack::next_deadline() const
+{
+    uint64_t d = UINT64_MAX;
+    for (auto &link : links_)
+        d = std::min(d, link->next_deadline());
+    for (auto &[id, slot] : conns_)
+        d = std::min(d, slot.c->next_deadline());
+    return d;
+}
+
+// ---- requests --------------------------------------------------------------
+
+void Stack::on_message(uint32_t ep, const uint8_t *msg, size_t len, uint32_t res_ep, int uid)
+{
+    Endpoint *e = find(ep);
+    if (e == nullptr)
+        return;
+    if (len < kHeaderLen)
+        return violation(*e, "short message");
+    Header h = get_header(msg);
+    if (h.len != len)
+        return violation(*e, "message length " + std::to_string(h.len) + " in a message of " +
+                                 std::to_string(len) + " bytes");
+    if (h.type < kInfo || h.type > kCancel)
+        return violation(*e, "unknown message " + type_name(h.type));
+    if (h.reqid == 0)
+        return violation(*e, "request id 0");
+    if ((h.flags & ~(kFlagBlock | kFlagFd)) != 0)
+        return violation(*e, "unknown flags");
+    if (((h.flags & kFlagFd) != 0) != (res_ep != 0) || (res_ep != 0 && h.type != kAccept))
+        return violation(*e, "descriptor where none belongs");
+    const uint8_t *body = msg + kHeaderLen;
+    size_t blen = len - kHeaderLen;
+    if (h.type == kCancel) {
+        Reader rd(body, blen);
+        uint32_t target = 0;
+        if (!rd.u32(target) || !rd.done())
+            return violation(*e, "bad cancel");
+        auto it = std::find_if(e->held.begin(), e->held.end(),
+                               [&](const Held &x) { return x.reqid == target; });
+        if (it != e->held.end()) {
+            Answer a;
+            if (it->type == kSnd && it->off > 0) {
+                a.body.u32(static_cast<uint32_t>(it->off));  // a short count
+            } else {
+                a.terr = TSYSERR;
+                a.syserr = EINTR;
+            }
+            uint16_t type = it->type;
+            e->held.erase(it);
+            reply(*e, target, type, a);
+            if ((e = find(ep)) == nullptr) return;
+        } else if (std::find(e->answered.begin(), e->answered.end(), target) ==
+                   e->answered.end()) {
+            return violation(*e, "cancel of request " + std::to_string(target) +
+                                     " that is not outstanding");
+        }
+        reply(*e, h.reqid, kCancel, Answer{});
+    } else if (e->held.size() >= kMaxHeld) {
+        return violation(*e, "too many requests outstanding");
+    } else {
+        dispatch(*e, h, body, blen, res_ep, uid);
+    }
+    settle();
+}
+
+void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t len,
+                     uint32_t res_ep, int uid)
+{
+    Reader rd(body, len);
+    Answer a;
+    const bool block = (h.flags & kFlagBlock) != 0;
+    const bool spx = e.svc == Service::Spx;
+    auto bad = [&]() { violation(e, "malformed " + type_name(h.type) + " request"); };
+    // Held until it can be answered, or TNODATA under O_NONBLOCK.
+    auto hold_or = [&](int32_t terr) {
+        if (block) {
+            Held held;
+            held.reqid = h.reqid;
+            held.type = h.type;
+            held.body.assign(body, body + len);
+            e.held.push_back(std::move(held));
+            return true;
+        }
+        a.terr = terr;
+        return false;
+    };
+
+    switch (h.type) {
+    case kInfo:
+        if (!rd.done()) return bad();
+        info(e.id).write(a.body);
+        break;
+    case kLook:
+        if (!rd.done()) return bad();
+        a.body.i32(look(e));
+        break;
+    case kBind:
+        do_bind(e, rd, uid, a);
+        if (!rd.ok()) return bad();
+        break;
+    case kUnbind:
+        if (!rd.done()) return bad();
+        if (e.state != T_IDLE) { a.terr = TOUTSTATE; break; }
+        if (events(e) != 0) { a.terr = TLOOK; break; }  // anything queued
+        release_socket(e);
+        e.rx.clear();
+        e.state = T_UNBND;
+        break;
+    case kOptmgmt:
+        do_optmgmt(e, rd, a);
+        if (!rd.ok()) return bad();
+        break;
+    case kConnect: {
+        uint32_t al = 0, ol = 0, ul = 0;
+        const uint8_t *ab = nullptr, *ob = nullptr, *ub = nullptr;
+        if (!rd.u32(al) || !rd.u32(ol) || !rd.u32(ul) || !rd.view(ab, al) || !rd.view(ob, ol) ||
+            !rd.view(ub, ul) || !rd.done())
+            return bad();
+        if (!spx) { a.terr = TNOTSUPPORT; break; }
+        if (e.state != T_IDLE) { a.terr = TOUTSTATE; break; }
+        if (events(e) & (T_DISCONNECT | T_LISTEN)) { a.terr = TLOOK; break; }
+        IpxAddress dst;
+        if (al != kAddrLen || !resolve(ab, dst) || dst.is_broadcast_node() ||
+            dst.socket == 0) { a.terr = TBADADDR; break; }
+        if (ol != 0 && ol != SpxOptions::kLen) { a.terr = TBADOPT; break; }
+        if (ul != 0) { a.terr = TBADDATA; break; }
+        if (ol != 0) e.opts = SpxOptions::from_bytes(ob).negotiated();
+        uint16_t id = new_conn_id();
+        if (id == 0) { a.terr = TSYSERR; a.syserr = EAGAIN; break; }
+        auto c = std::make_unique<SpxConnection>(SpxConnection::connect(
+            e.addr, dst, id, e.opts.config(), now_, transmit_fn(), trace_fn(id)));
+        add_conn(std::move(c), e.id, false);
+        e.conn = id;
+        e.state = T_OUTCON;
+        if (!try_connect_done(e, a) && hold_or(TNODATA)) return;
+        break;
+    }
+    case kRcvconnect:
+        if (!rd.done()) return bad();
+        if (!spx) { a.terr = TNOTSUPPORT; break; }
+        if (e.state != T_OUTCON) { a.terr = TOUTSTATE; break; }
+        refresh(e);
+        if (!try_connect_done(e, a) && hold_or(TNODATA)) return;
+        break;
+    case kListen:
+        if (!rd.done()) return bad();
+        if (!spx) { a.terr = TNOTSUPPORT; break; }
+        if ((e.state != T_IDLE && e.state != T_INCON) || e.qlen == 0) { a.terr = TOUTSTATE; break; }
+        if (!try_listen(e, a) && hold_or(TNODATA)) return;
+        break;
+    case kAccept:
+        do_accept(e, rd, res_ep, a);
+        if (!rd.ok()) return bad();
+        break;
+    case kSnd: {
+        int32_t flags = 0;
+        if (!rd.i32(flags)) return bad();
+        size_t n = rd.remaining();
+        if (!spx) { a.terr = TNOTSUPPORT; break; }
+        if (e.state == T_DATAXFER && !e.discon.empty()) { a.terr = TLOOK; break; }
+        if (e.state != T_DATAXFER && e.state != T_INREL) { a.terr = TOUTSTATE; break; }
+        if (n == 0 || ((flags & T_EXPEDITED) && n > ipxcore::kSpxMaxData)) { a.terr = TBADDATA; break; }
+        Held held;
+        held.reqid = h.reqid;
+        held.type = kSnd;
+        held.flags = flags;
+        held.body.assign(body + 4, body + len);
+        if (!push_snd(e, held, a, block)) {
+            e.held.push_back(std::move(held));
+            return;
+        }
+        break;
+    }
+    case kRcv: {
+        uint32_t max = 0;
+        if (!rd.u32(max) || !rd.done()) return bad();
+        if (!spx) { a.terr = TNOTSUPPORT; break; }
+        if (e.state != T_DATAXFER && e.state != T_OUTREL) {
+            a.terr = e.discon.empty() ? TOUTSTATE : TLOOK;
+            break;
+        }
+        if (!try_rcv(e, max, a) && hold_or(TNODATA)) return;
+        break;
+    }
+    case kSnddis:
+        do_snddis(e, rd, a);
+        if (!rd.ok()) return bad();
+        break;
+    case kRcvdis: {
+        if (!rd.done()) return bad();
+        if (!spx) { a.terr = TNOTSUPPORT; break; }
+        refresh(e);
+        if (e.discon.empty()) { a.terr = TNODIS; break; }
+        Discon d = e.discon.front();
+        e.discon.pop_front();
+        if (e.state == T_INCON) {
+            bool any = std::any_of(e.inds.begin(), e.inds.end(),
+                                   [](const Indication &i) { return i.listened; });
+            e.state = any ? T_INCON : T_IDLE;
+        } else {
+            e.state = T_IDLE;
+        }
+        a.body.i32(d.reason).i32(d.seq);
+        break;
+    }
+    case kSndudata:
+        do_sndudata(e, rd, a);
+        if (!rd.ok()) return bad();
+        break;
+    case kRcvudata: {
+        uint32_t am = 0, om = 0, dm = 0;
+        if (!rd.u32(am) || !rd.u32(om) || !rd.u32(dm) || !rd.done() || dm > kMaxData) return bad();
+        if (spx) { a.terr = TNOTSUPPORT; break; }
+        if (e.state != T_IDLE) { a.terr = TOUTSTATE; break; }
+        if (!try_rcvudata(e, am, om, dm, a) && hold_or(TNODATA)) return;
+        break;
+    }
+    case kRcvuderr: {
+        if (!rd.done()) return bad();
+        if (spx) { a.terr = TNOTSUPPORT; break; }
+        if (e.uderr.empty()) { a.terr = TNOUDERR; break; }
+        UdErr u = e.uderr.front();
+        e.uderr.pop_front();
+        uint8_t addr[kAddrLen];
+        u.to.to_bytes(addr);
+        uint8_t opt[2] = {u.type, 0};
+        a.body.i32(u.error).u32(kAddrLen).u32(2).bytes(addr, kAddrLen).bytes(opt, 2);
+        break;
+    }
+    default:
+        return bad();
+    }
+    reply(e, h.reqid, h.type, a);
+}
+
+void Stack::do_bind(Endpoint &e, Reader &rd, int uid, Answer &a)
+{
+    int32_t has = 0;
+    uint32_t qlen = 0;
+    uint8_t b[kAddrLen];
+    if (!rd.i32(has) || !rd.u32(qlen) || !rd.bytes(b, kAddrLen) || !rd.done())
+        return;
+    if (e.state != T_UNBND) { a.terr = TOUTSTATE; return; }
+    uint16_t sock = 0;
+    if (has) {
+        IpxAddress req = IpxAddress::from_bytes(b);
+        // Network 0 is the local network; node 0 and node 1 the local node.
+        if (req.net != 0 && req.net != local_.net) { a.terr = TBADADDR; return; }
+        if (req.node != kNodeZero && req.node != kNodeOne && req.node != local_.node) {
+            a.terr = TBADADDR;
+            return;
+        }
+        sock = req.socket;
+    }
+    if (sock == 0) {
+        // A free dynamic socket, taken in turn so that a socket just given
+        // up is not handed out again at once.
+        const uint32_t span = ipxcore::kLastDynamicSocket - ipxcore::kFirstDynamicSocket + 1;
+        for (uint32_t i = 0; i < span; i++) {
+            uint16_t s = next_dynamic_;
+            next_dynamic_ = s == ipxcore::kLastDynamicSocket ? ipxcore::kFirstDynamicSocket
+                                                            : static_cast<uint16_t>(s + 1);
+            if (!sockets_.count(s)) {
+                sock = s;
+                break;
+            }
+        }
+        if (sock == 0) { a.terr = TNOADDR; return; }
+    } else {
+        if (sock < ipxcore::kFirstDynamicSocket && uid != 0) { a.terr = TACCES; return; }
+        // A holder whose last descriptor was closed just before this request
+        // gives the socket up first, as a synchronous close would have.
+        auto held = sockets_.find(sock);
+        if (held != sockets_.end() && held->second != e.id && io_.closed(held->second))
+            on_hangup(held->second);
+        if (sockets_.count(sock)) { a.terr = TNOADDR; return; }
+    }
+    sockets_[sock] = e.id;
+    e.bound = true;
+    e.addr = local_address(sock);
+    e.qlen = e.svc == Service::Spx ? std::min(qlen, kMaxQlen) : 0;
+    e.state = T_IDLE;
+    uint8_t out[kAddrLen];
+    e.addr.to_bytes(out);
+    a.body.bytes(out, kAddrLen).u32(e.qlen);
+}
+
+void Stack::do_optmgmt(Endpoint &e, Reader &rd, Answer &a)
+{
+    int32_t flags = 0;
+    uint32_t ol = 0;
+    const uint8_t *ob = nullptr;
+    if (!rd.i32(flags) || !rd.u32(ol) || !rd.view(ob, ol) || !rd.done())
+        return;
+    if (e.svc != Service::Spx) { a.terr = TNOTSUPPORT; return; }
+    if (e.state == T_UNINIT) { a.terr = TOUTSTATE; return; }
+    uint8_t out[SpxOptions::kLen];
+    switch (flags) {
+    case T_DEFAULT:
+        if (ol != 0) { a.terr = TBADOPT; return; }
+        SpxOptions{}.to_bytes(out);
+        break;
+    case T_NEGOTIATE:
+        if (ol != SpxOptions::kLen) { a.terr = TBADOPT; return; }
+        // Applies to the connection the endpoint makes or accepts next.
+        e.opts = SpxOptions::from_bytes(ob).negotiated();
+        e.opts.to_bytes(out);
+        break;
+    case T_CHECK: {
+        if (ol != SpxOptions::kLen) { a.terr = TBADOPT; return; }
+        SpxOptions asked = SpxOptions::from_bytes(ob);
+        flags = asked.negotiated() == asked ? T_SUCCESS : T_FAILURE;
+        std::memcpy(out, ob, SpxOptions::kLen);
+        break;
+    }
+    default:
+        a.terr = TBADFLAG;
+        return;
+    }
+    a.body.i32(flags).u32(SpxOptions::kLen).bytes(out, SpxOptions::kLen);
+}
+
+void Stack::do_accept(Endpoint &e, Reader &rd, uint32_t res_ep, Answer &a)
+{
+    int32_t seq = 0;
+    uint32_t ol = 0, ul = 0;
+    const uint8_t *ob = nullptr, *ub = nullptr;
+    if (!rd.i32(seq) || !rd.u32(ol) || !rd.u32(ul) || !rd.view(ob, ol) || !rd.view(ub, ul) ||
+        !rd.done())
+        return;
+    if (e.svc != Service::Spx) { a.terr = TNOTSUPPORT; return; }
+    if (e.state != T_INCON) { a.terr = TOUTSTATE; return; }
+    // Anything else waiting on the listener comes first.
+    refresh(e);
+    if (events(e) & (T_DISCONNECT | T_LISTEN)) { a.terr = TLOOK; return; }
+    auto ind = std::find_if(e.inds.begin(), e.inds.end(),
+                            [&](const Indication &i) { return i.listened && i.seq == seq; });
+    if (ind == e.inds.end()) { a.terr = TBADSEQ; return; }
+    size_t outstanding = static_cast<size_t>(std::count_if(
+        e.inds.begin(), e.inds.end(), [](const Indication &i) { return i.listened; }));
+    Endpoint *res = &e;
+    if (res_ep == UINT32_MAX) { a.terr = TBADF; return; }
+    if (res_ep != 0 && res_ep != e.id) {
+        res = find(res_ep);
+        if (res == nullptr || res->svc != Service::Spx) { a.terr = TBADF; return; }
+        if (res->state != T_IDLE) { a.terr = TOUTSTATE; return; }
+        if (events(*res) != 0 || !res->held.empty()) { a.terr = TBADF; return; }
+    } else if (outstanding > 1) {
+        a.terr = TBADF;  // the listener cannot take one call while others wait on it
+        return;
+    }
+    if (ol != 0 && ol != SpxOptions::kLen) { a.terr = TBADOPT; return; }
+    if (ul != 0) { a.terr = TBADDATA; return; }
+    if (ol != 0)
+        res->opts = SpxOptions::from_bytes(ob).negotiated();
+    auto slot = conns_.find(ind->conn);
+    if (slot == conns_.end() || finished(*slot->second.c)) {
+        a.terr = TLOOK;
+        refresh(e);
+        return;
+    }
+    uint16_t id = ind->conn;
+    e.inds.erase(ind);
+    SpxConnection &c = *slot->second.c;
+    c.set_config(res->opts.config());
+    c.accept(now_);
+    slot->second.ep = res->id;
+    slot->second.offered = false;
+    slot->second.dropsome = (res->opts.rsrv & 0x80) != 0;
+    res->conn = id;
+    res->state = T_DATAXFER;
+    counters_.connections++;
+    if (res != &e)
+        e.state = outstanding > 1 ? T_INCON : T_IDLE;
+}
+
+void Stack::do_snddis(Endpoint &e, Reader &rd, Answer &a)
+{
+    int32_t has = 0, seq = 0;
+    uint32_t ul = 0;
+    const uint8_t *ub = nullptr;
+    if (!rd.i32(has) || !rd.i32(seq) || !rd.u32(ul) || !rd.view(ub, ul) || !rd.done())
+        return;
+    if (e.svc != Service::Spx) { a.terr = TNOTSUPPORT; return; }
+    if (e.state < T_OUTCON || e.state > T_INREL) { a.terr = TOUTSTATE; return; }
+    refresh(e);
+    if (!e.discon.empty()) { a.terr = TLOOK; return; }
+    if (ul != 0) { a.terr = TBADDATA; return; }
+    if (e.state == T_INCON) {
+        auto ind = std::find_if(e.inds.begin(), e.inds.end(), [&](const Indication &i) {
+            return has && i.listened && i.seq == seq;
+        });
+        if (ind == e.inds.end()) { a.terr = TBADSEQ; return; }
+        refuse(e, *ind);
+        retire(ind->conn);
+        e.inds.erase(ind);
+        bool any = std::any_of(e.inds.begin(), e.inds.end(),
+                               [](const Indication &i) { return i.listened; });
+        e.state = any ? T_INCON : T_IDLE;
+        return;
+    }
+    if (e.conn != 0) {
+        auto it = conns_.find(e.conn);
+        if (it != conns_.end() && it->second.c->state() == SpxState::Connecting) {
+            send_withdraw(*it->second.c);
+            retire(e.conn);
+        } else if (it != conns_.end()) {
+            // Everything queued is still delivered, then the end of
+            // connection: the peer reads all data before its disconnect.
+            linger(e.conn);
+        }
+        e.conn = 0;
+    }
+    e.state = T_IDLE;
+}
+
+void Stack::do_sndudata(Endpoint &e, Reader &rd, Answer &a)
+{
+    uint32_t al = 0, ol = 0;
+    const uint8_t *ab = nullptr, *ob = nullptr;
+    if (!rd.u32(al) || !rd.u32(ol) || !rd.view(ab, al) || !rd.view(ob, ol))
+        return;
+    size_t n = rd.remaining();
+    const uint8_t *data = nullptr;
+    rd.view(data, n);
+    if (e.svc != Service::Datagram) { a.terr = TNOTSUPPORT; return; }
+    if (e.state != T_IDLE) { a.terr = TOUTSTATE; return; }
+    IpxAddress dst;
+    if (al != kAddrLen || !resolve(ab, dst) || dst.socket == 0) { a.terr = TBADADDR; return; }
+    if (ol != 0 && ol != 2) { a.terr = TBADOPT; return; }
+    if (n == 0) { a.terr = TBADDATA; return; }
+    if (n > ipxcore::kIpxMaxData) { a.terr = TSYSERR; a.syserr = EPROTO; return; }
+    // Option byte 0 is the IPX packet type; byte 1 is not used on sending.
+    uint8_t type = ol == 2 ? ob[0] : ipxcore::kIpxTypePlain;
+    if (dst.net != local_.net) {
+        // No link leads to another network: the datagram comes back as a
+        // datagram error (t_rcvuderr).
+        if (e.uderr.size() < kMaxQueuedUdErr)
+            e.uderr.push_back({dst, type, ENETUNREACH});
+        counters_.datagrams_dropped++;
+        return;
+    }
+    ipxcore::IpxHeader hdr;
+    hdr.type = type;
+    hdr.dst = dst;
+    hdr.src = e.addr;
+    counters_.datagrams_out++;
+    transmit(ipxcore::encode_ipx(hdr, data, n, false));
+}
+
+bool Stack::try_listen(Endpoint &e, Answer &a)
+{
+    refresh(e);
+    if (!e.discon.empty()) {
+        a.terr = TLOOK;
+        return true;
+    }
+    for (Indication &i : e.inds) {
+        if (i.listened)
+            continue;
+        i.listened = true;
+        e.state = T_INCON;
+        uint8_t addr[kAddrLen];
+        conns_.at(i.conn).c->remote().to_bytes(addr);
+        a.body.i32(i.seq).u32(kAddrLen).u32(0).bytes(addr, kAddrLen);
+        return true;
+    }
+    return false;
+}
+
+bool Stack::try_connect_done(Endpoint &e, Answer &a)
+{
+    refresh(e);
+    if (!e.discon.empty()) {
+        a.terr = TLOOK;  // refused or timed out: t_rcvdis tells
+        return true;
+    }
+    auto it = conns_.find(e.conn);
+    if (it == conns_.end() || it->second.c->state() == SpxState::Connecting)
+        return false;
+    e.state = T_DATAXFER;
+    counters_.connections++;
+    it->second.dropsome = (e.opts.rsrv & 0x80) != 0;
+    uint8_t addr[kAddrLen];
+    it->second.c->remote().to_bytes(addr);
+    a.body.u32(kAddrLen).u32(0).bytes(addr, kAddrLen);
+    return true;
+}
+
+bool Stack::try_rcv(Endpoint &e, uint32_t max, Answer &a)
+{
+    auto it = e.conn ? conns_.find(e.conn) : conns_.end();
+    if (it != conns_.end() && it->second.c->readable()) {
+        SpxConnection &c = *it->second.c;
+        uint32_t n = std::min<uint32_t>(max, static_cast<uint32_t>(kMaxData));
+        if (cfg_.rcv_max > 0)
+            n = std::min(n, cfg_.rcv_max);
+        std::vector<uint8_t> buf(n);
+        ipxcore::SpxReadResult r{};
+        if (n > 0)
+            r = c.read(buf.data(), n, now_);
+        int32_t flags = 0;
+        if (!r.end_of_unit) flags |= T_MORE;
+        if (r.attention || (n == 0 && c.next_is_attention())) flags |= T_EXPEDITED;
+        a.body.i32(flags).bytes(buf.data(), r.bytes);
+        return true;
+    }
+    refresh(e);
+    if (!e.discon.empty()) {
+        a.terr = TLOOK;
+        return true;
+    }
+    return false;
+}
+
+bool Stack::try_rcvudata(Endpoint &e, uint32_t amax, uint32_t omax, uint32_t dmax, Answer &a)
+{
+    if (!e.uderr.empty()) {
+        a.terr = TLOOK;
+        return true;
+    }
+    if (e.rx.empty())
+        return false;
+    Datagram &d = e.rx.front();
+    // A buffer too small for the address or options loses the datagram (a
+    // zero maxlen means the caller does not want that part).
+    if ((amax > 0 && amax < kAddrLen) || (omax > 0 && omax < 2)) {
+        e.rx.pop_front();
+        a.terr = TBUFOVFLW;
+        return true;
+    }
+    size_t rem = d.data.size() - d.off;
+    size_t n = std::min<size_t>(dmax, rem);
+    uint8_t addr[kAddrLen];
+    d.from.to_bytes(addr);
+    // Option byte 0 is the IPX packet type, byte 1 the transport control
+    // (hop count) the packet arrived with.
+    uint8_t opt[2] = {d.type, d.hops};
+    a.body.i32(rem > n ? T_MORE : 0).u32(amax ? kAddrLen : 0).u32(omax ? 2 : 0);
+    if (amax) a.body.bytes(addr, kAddrLen);
+    if (omax) a.body.bytes(opt, 2);
+    a.body.bytes(d.data.data() + d.off, n);
+    d.off += n;
+    if (d.off >= d.data.size())
+        e.rx.pop_front();
+    return true;
+}
+
+// Feeds t_snd data into the connection's send buffer. Answered when all is
+// taken; under O_NONBLOCK also with a short count, or TFLOW when nothing
+// fits. A unit taken only in part carries no end of message: the caller
+// sends the rest, which ends the unit.
+bool Stack::push_snd(Endpoint &e, Held &h, Answer &a, bool block)
+{
+    auto it = e.conn ? conns_.find(e.conn) : conns_.end();
+    if (it == conns_.end() || finished(*it->second.c) || !e.discon.empty()) {
+        if (h.off > 0)
+            a.body.u32(static_cast<uint32_t>(h.off));
+        else
+            a.terr = TLOOK;
+        return true;
+    }
+    SpxConnection &c = *it->second.c;
+    const size_t size = h.body.size();
+    const bool exp = (h.flags & T_EXPEDITED) != 0;
+    while (h.off < size) {
+        size_t space = c.send_space();
+        if (space == 0)
+            break;
+        size_t n = std::min(space, size - h.off);
+        bool eom = h.off + n == size && !(h.flags & T_MORE);
+        size_t taken = c.send(h.body.data() + h.off, n, eom, exp, now_);
+        h.off += taken;
+        if (taken < n || taken == 0)
+            break;
+    }
+    if (h.off == size) {
+        a.body.u32(static_cast<uint32_t>(size));
+        return true;
+    }
+    if (!block) {
+        if (h.off == 0)
+            a.terr = TFLOW;
+        else
+            a.body.u32(static_cast<uint32_t>(h.off));
+        return true;
+    }
+    return false;
+}
+
+// ---- addresses -----------------------------------------------------------
+
+IpxAddress Stack::local_address(uint16_t socket) const
+{
+    IpxAddress a = local_;
+    a.socket = socket;
+    return a;
+}
+
+bool Stack::resolve(const uint8_t *b12, IpxAddress &out) const
+{
+    out = IpxAddress::from_bytes(b12);
+    if (out.net == 0)
+        out.net = local_.net;
+    if (out.net == 0xFFFFFFFF || out.net == 0xFFFFFFFE)
+        return false;
+    if (out.net == local_.net && (out.node == kNodeZero || out.node == kNodeOne))
+        out.node = local_.node;
+    return true;
+}
+
+void Stack::release_socket(Endpoint &e)
+{
+    if (!e.bound)
+        return;
+    auto it = sockets_.find(e.addr.socket);
+    if (it != sockets_.end() && it->second == e.id)
+        sockets_.erase(it);
+    e.bound = false;
+    e.qlen = 0;
+}
+
+// ---- connections -----------------------------------------------------------
+
+uint16_t Stack::new_conn_id()
+{
+    for (uint32_t i = 0; i < 0x10000; i++) {
+        uint16_t id = next_conn_id_++;
+        if (next_conn_id_ == ipxcore::kSpxUnknownId)
+            next_conn_id_ = 1;
+        if (id != 0 && id != ipxcore::kSpxUnknownId && !conns_.count(id))
+            return id;
+    }
+    return 0;
+}
+
+uint16_t Stack::add_conn(std::unique_ptr<SpxConnection> c, uint32_t ep, bool offered)
+{
+    uint16_t id = c->local_id();
+    Slot s;
+    s.c = std::move(c);
+    s.ep = ep;
+    s.offered = offered;
+    conns_[id] = std::move(s);
+    return id;
+}
+
+SpxConnection::Transmit Stack::transmit_fn()
+{
+    return [this](std::vector<uint8_t> pkt) { transmit(std::move(pkt)); };
+}
+
+SpxConnection::Trace Stack::trace_fn(uint16_t id)
+{
+    return [this, id](const std::string &line) {
+        io_.log("spx " + std::to_string(id) + ": " + line);
+    };
+}
+
+void Stack::retire(uint16_t id)
+{
+    auto it = conns_.find(id);
+    if (it == conns_.end())
+        return;
+    counters_.retransmissions += it->second.c->stats().retransmissions;
+    conns_.erase(it);
+}
+
+void Stack::linger(uint16_t id)
+{
+    auto it = conns_.find(id);
+    if (it == conns_.end())
+        return;
+    it->second.ep = 0;
+    if (!finished(*it->second.c))
+        it->second.c->close(now_);
+    if (finished(*it->second.c))
+        retire(id);
+}
+
+// A refusal answers the caller's connection request with an end of
+// connection (a system packet, type 0xFE) in place of the acknowledgement.
+void Stack::refuse(const Endpoint &, const Indication &ind)
+{
+    auto it = conns_.find(ind.conn);
+    if (it == conns_.end())
+        return;
+    const SpxConnection &c = *it->second.c;
+    send_spx_control(c.local(), c.remote(), c.local_id(), c.remote_id());
+}
+
+// A caller that gives up before its request is answered tells the listener
+// the same way, with the destination ID still unknown.
+void Stack::send_withdraw(const SpxConnection &c)
+{
+    send_spx_control(c.local(), c.remote(), c.local_id(), ipxcore::kSpxUnknownId);
+}
+
+void Stack::send_spx_control(const IpxAddress &src, const IpxAddress &dst, uint16_t src_id,
+                             uint16_t dst_id)
+{
+    ipxcore::SpxHeader sh;
+    sh.control = ipxcore::kSpxSys;
+    sh.dstype = ipxcore::kSpxEndOfConnection;
+    sh.src_id = src_id;
+    sh.dst_id = dst_id;
+    uint8_t spx[ipxcore::kSpxHeaderLen];
+    ipxcore::encode_spx(sh, spx);
+    ipxcore::IpxHeader h;
+    h.type = ipxcore::kIpxTypeSpx;
+    h.src = src;
+    h.dst = dst;
+    transmit(ipxcore::encode_ipx(h, spx, sizeof(spx), false));
+}
+
+// ---- packets ---------------------------------------------------------------
+
+void Stack::transmit(std::vector<uint8_t> pkt)
+{
+    counters_.packets_out++;
+    // Everything goes out on the loopback for now: with one host on one
+    // network, every destination the stack can reach is local. A tunnel
+    // link will take the packets for other nodes.
+    links_.front()->send(std::move(pkt), now_);
+}
+
+void Stack::on_packet(const std::vector<uint8_t> &pkt)
+{
+    counters_.packets_in++;
+    auto v = ipxcore::decode_ipx(pkt.data(), pkt.size());
+    if (!v) {
+        counters_.packets_dropped++;
+        return;
+    }
+    const IpxAddress &dst = v->header.dst;
+    if ((dst.net != 0 && dst.net != local_.net) ||
+        (dst.node != local_.node && !dst.is_broadcast_node())) {
+        counters_.packets_dropped++;
+        return;
+    }
+    if (v->header.type == ipxcore::kIpxTypeSpx) {
+        auto sh = ipxcore::decode_spx(v->data, v->data_len);
+        if (sh)
+            on_spx_packet(*v, *sh);
+        else
+            counters_.packets_dropped++;
+        return;
+    }
+    auto s = sockets_.find(dst.socket);
+    Endpoint *e = s == sockets_.end() ? nullptr : find(s->second);
+    if (e == nullptr || e->svc != Service::Datagram || e->state != T_IDLE ||
+        (dst.is_broadcast_node() && v->header.src == e->addr) ||
+        e->rx.size() >= kMaxQueuedDatagrams) {
+        counters_.datagrams_dropped++;
+        return;
+    }
+    Datagram d;
+    d.from = v->header.src;
+    d.type = v->header.type;
+    d.hops = v->header.hops;
+    d.data.assign(v->data, v->data + v->data_len);
+    e->rx.push_back(std::move(d));
+    counters_.datagrams_in++;
+}
+
+void Stack::on_spx_packet(const ipxcore::IpxView &v, const ipxcore::SpxHeader &sh)
+{
+    const uint8_t *data = v.data + ipxcore::kSpxHeaderLen;
+    size_t dlen = v.data_len - ipxcore::kSpxHeaderLen;
+    const IpxAddress &src = v.header.src;
+    const bool eoc_sys = (sh.control & ipxcore::kSpxSys) && sh.dstype == ipxcore::kSpxEndOfConnection;
+    if (sh.dst_id != ipxcore::kSpxUnknownId) {
+        auto it = conns_.find(sh.dst_id);
+        if (it == conns_.end()) {
+            counters_.packets_dropped++;
+            return;
+        }
+        Slot &slot = it->second;
+        SpxConnection &c = *slot.c;
+        if (eoc_sys && c.state() == SpxState::Connecting && src == c.remote()) {
+            slot.forced_reason = kReasonRefused;  // the listener refused us
+            c.abort();
+            return;
+        }
+        if (slot.dropsome && !(sh.control & ipxcore::kSpxSys) && ++slot.drop_count % 8 == 0) {
+            counters_.packets_dropped++;
+            return;
+        }
+        c.on_packet(v.header, sh, data, dlen, now_);
+        return;
+    }
+    // Destination ID unknown: a connection request, or a caller withdrawing
+    // one. A repeated request goes to the connection it created.
+    for (auto &[id, slot] : conns_) {
+        SpxConnection &c = *slot.c;
+        if (c.remote() == src && c.remote_id() == sh.src_id &&
+            (slot.offered || c.state() != SpxState::Connecting)) {
+            if (eoc_sys && slot.offered)
+                slot.forced_reason = kReasonWithdrawn;
+            else if (ipxcore::is_connect_request(sh))
+                c.on_packet(v.header, sh, data, dlen, now_);
+            return;
+        }
+    }
+    if (!ipxcore::is_connect_request(sh)) {
+        counters_.packets_dropped++;
+        return;
+    }
+    auto s = sockets_.find(v.header.dst.socket);
+    Endpoint *e = s == sockets_.end() ? nullptr : find(s->second);
+    // Requests beyond the queue are dropped: the caller repeats its request.
+    if (e == nullptr || e->svc != Service::Spx || (e->state != T_IDLE && e->state != T_INCON) ||
+        e->qlen == 0 || e->inds.size() >= e->qlen) {
+        counters_.packets_dropped++;
+        return;
+    }
+    uint16_t id = new_conn_id();
+    if (id == 0) {
+        counters_.packets_dropped++;
+        return;
+    }
+    auto c = std::make_unique<SpxConnection>(SpxConnection::offered(
+        e->addr, src, sh, id, e->opts.config(), now_, transmit_fn(), trace_fn(id)));
+    add_conn(std::move(c), e->id, true);
+    e->inds.push_back({e->next_seq++, id, false});
+    if (e->next_seq <= 0)
+        e->next_seq = 1;
+}
+
+std::vector<int> Stack::link_fds() const
+{
+    std::vector<int> fds;
+    for (auto &link : links_)
+        if (link->fd() >= 0)
+            fds.push_back(link->fd());
+    return fds;
+}
+
+// ---- status ----------------------------------------------------------------
+
+std::string Stack::status() const
+{
+    std::ostringstream o;
+    o << "pid: " << getpid() << "\n";
+    o << "local address " << local_address(0).text() << "\n";
+    o << "endpoints: " << eps_.size() << "\n";
+    for (auto &[id, ep] : eps_) {
+        const Endpoint &e = *ep;
+        o << "  " << id << " " << (e.svc == Service::Spx ? "spx" : "ipx") << " "
+          << state_name(e.state);
+        if (e.bound) o << " " << e.addr.text();
+        if (e.qlen) o << " qlen " << e.qlen;
+        if (!e.inds.empty()) o << " indications " << e.inds.size();
+        if (e.conn) o << " conn " << e.conn;
+        if (!e.rx.empty()) o << " queued " << e.rx.size();
+        if (!e.discon.empty()) o << " disconnects " << e.discon.size();
+        o << "\n";
+    }
+    uint64_t retrans = counters_.retransmissions;
+    o << "connections: " << conns_.size() << "\n";
+    for (auto &[id, slot] : conns_) {
+        const SpxConnection &c = *slot.c;
+        const ipxcore::SpxStats &st = c.stats();
+        retrans += st.retransmissions;
+        o << "  " << id << " " << conn_state_name(c.state()) << " " << c.local().text() << " -> "
+          << c.remote().text() << " (id " << c.remote_id() << ")";
+        if (slot.ep) o << " endpoint " << slot.ep;
+        else o << " lingering";
+        o << " sent " << st.packets_sent << " received " << st.packets_received
+          << " retransmitted " << st.retransmissions << " duplicates " << st.duplicates << "\n";
+    }
+    o << "packets: in " << counters_.packets_in << " out " << counters_.packets_out
+      << " dropped " << counters_.packets_dropped << "\n";
+    o << "datagrams: in " << counters_.datagrams_in << " out " << counters_.datagrams_out
+      << " dropped " << counters_.datagrams_dropped << "\n";
+    o << "retransmissions: " << retrans << "\n";
+    o << "connections established: " << counters_.connections << "\n";
+    o << "endpoints opened: " << counters_.endpoints_opened << "\n";
+    o << "bad client messages: " << counters_.bad_messages << "\n";
+    return o.str();
+}
+
+} // namespace ipxstackd

@@ -1,0 +1,262 @@
+// The endpoint layer of ipxstackd: TLI endpoints over the IPX/SPX core.
+//
+// Stack owns every endpoint's state (TLI state, bound address, queues,
+// options), the socket table, the SPX connections and the links. It does no
+// socket I/O of its own: requests come in through on_message, replies and
+// doorbells go out through StackIo, packets come in through the links, and
+// time comes from the Clock. The server (server.cpp) does the I/O.
+#ifndef IPXSTACKD_STACK_H
+#define IPXSTACKD_STACK_H
+
+#include "../core/ipx.h"
+#include "../core/link.h"
+#include "../core/spx.h"
+#include "links.h"
+#include "proto.h"
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ipxstackd {
+
+using ipxcore::IpxAddress;
+
+enum class Service { Datagram, Spx };
+
+struct StackConfig {
+    uint32_t net = 0x00000001;     // local network number
+    uint32_t host = 0x7f000001;    // local node = 00 00 + host
+    uint32_t rcv_max = 0;          // test option: cap on each t_rcv (0: none)
+    std::optional<ipxcore::ImpairmentConfig> impair;  // on the loopback link
+};
+
+// What the stack needs from the server.
+class StackIo {
+public:
+    virtual ~StackIo() = default;
+    // Sends one message on the endpoint's socket; false when it cannot be
+    // sent (the stack then drops the endpoint).
+    virtual bool send(uint32_t ep, const std::vector<uint8_t> &msg) = 0;
+    // The endpoint is gone (bad client): close its socket.
+    virtual void drop(uint32_t ep) = 0;
+    virtual void log(const std::string &line) = 0;
+    // True when every descriptor of the client's end is closed and nothing
+    // is left to read (the hangup has not been processed yet).
+    virtual bool closed(uint32_t ep) = 0;
+};
+
+// The SPX option record of t_optmgmt, 8 bytes, 16-bit fields in host order.
+//   flags   bit 0: put IPX checksums on this connection's packets; other
+//           bits are reserved (negotiated to 0).
+//   rsrv    bits 0-3: trace level of the connection (lines in the daemon's
+//           log); bit 7: test mode, the stack drops every 8th data packet
+//           arriving for the connection so that retransmission is
+//           exercised; bits 4-6 reserved (negotiated to 0).
+//   ackdel  delayed-acknowledgement time in ms (0: acknowledge at once).
+//   sackdel watchdog time in ms: a silent peer is probed after this long
+//           (0 is taken as the default, 3000; at least 100).
+//   max     data bytes per SPX packet, 1 to 534 (0 and larger values are
+//           negotiated to 534).
+struct SpxOptions {
+    uint8_t flags = 0;
+    uint8_t rsrv = 0;
+    uint16_t ackdel = 0;
+    uint16_t sackdel = 3000;
+    uint16_t max = ipxcore::kSpxMaxData;
+    static constexpr size_t kLen = 8;
+    void to_bytes(uint8_t *out) const;
+    static SpxOptions from_bytes(const uint8_t *in);
+    SpxOptions negotiated() const;  // the nearest values the stack accepts
+    bool operator==(const SpxOptions &) const = default;
+    ipxcore::SpxConfig config() const;
+};
+
+// Disconnect reasons reported by t_rcvdis.
+enum DisconReason : int32_t {
+    kReasonPeerClosed = 1,  // the peer ended the connection (after all its data)
+    kReasonRefused = 2,     // the listener refused the call (t_snddis)
+    kReasonTimeout = 3,     // retransmission gave up
+    kReasonDeadPeer = 4,    // the watchdog found the peer silent
+    kReasonWithdrawn = 5,   // the caller gave up before the call was answered
+    kReasonAborted = 6,     // anything else
+};
+
+struct Counters {
+    uint64_t packets_in = 0, packets_out = 0, packets_dropped = 0;
+    uint64_t datagrams_in = 0, datagrams_out = 0, datagrams_dropped = 0;
+    uint64_t retransmissions = 0;    // of finished connections (live ones add theirs)
+    uint64_t connections = 0;        // established, ever
+    uint64_t bad_messages = 0;       // client messages that cost an endpoint
+    uint64_t endpoints_opened = 0;
+};
+
+class Stack {
+public:
+    Stack(const StackConfig &cfg, const Clock &clock, StackIo &io);
+    ~Stack();
+
+    // A new endpoint on a device; returns its id.
+    uint32_t open(Service svc);
+    tliproto::InfoBody info(uint32_t ep) const;
+
+    // One message from the endpoint's socket. `res_ep` is the endpoint of a
+    // descriptor that came with it (0: none, UINT32_MAX: not an endpoint);
+    // `uid` the sender's user id (-1 unknown).
+    void on_message(uint32_t ep, const uint8_t *msg, size_t len, uint32_t res_ep, int uid);
+    // A message the server could not even read (oversized, descriptors):
+    // the endpoint is lost.
+    void reject(uint32_t ep, const std::string &why);
+    // The last descriptor to the endpoint was closed.
+    void on_hangup(uint32_t ep);
+
+    // Sets the time for this loop iteration (the clock is read once).
+    void tick(uint64_t now_ms);
+    // Delivers due packets, runs timers, answers what can be answered.
+    void run();
+    uint64_t next_deadline() const;  // UINT64_MAX when nothing is due
+
+    std::string status() const;
+    // Descriptors of links that the loop must wait on.
+    std::vector<int> link_fds() const;
+    size_t endpoint_count() const { return eps_.size(); }
+    size_t connection_count() const { return conns_.size(); }
+    const Counters &counters() const { return counters_; }
+
+private:
+    struct Datagram {
+        IpxAddress from;
+        uint8_t type = 0, hops = 0;
+        std::vector<uint8_t> data;
+        size_t off = 0;
+    };
+    struct UdErr {
+        IpxAddress to;
+        uint8_t type = 0;
+        int32_t error = 0;
+    };
+    struct Indication {
+        int32_t seq = 0;
+        uint16_t conn = 0;
+        bool listened = false;
+    };
+    struct Discon {
+        int32_t reason = 0;
+        int32_t seq = -1;
+    };
+    struct Held {  // a request the daemon holds until it can answer
+        uint32_t reqid = 0;
+        uint16_t type = 0;
+        std::vector<uint8_t> body;  // the request body (t_snd: the data)
+        size_t off = 0;             // t_snd: bytes taken so far
+        int32_t flags = 0;          // t_snd flags
+    };
+    struct Endpoint {
+        uint32_t id = 0;
+        Service svc = Service::Datagram;
+        int state = 1;  // T_UNBND
+        bool bound = false;
+        IpxAddress addr;
+        uint32_t qlen = 0;
+        std::deque<Datagram> rx;
+        std::deque<UdErr> uderr;
+        std::list<Indication> inds;
+        int32_t next_seq = 1;
+        uint16_t conn = 0;  // the endpoint's connection (0: none)
+        std::deque<Discon> discon;
+        SpxOptions opts;
+        std::deque<Held> held;                // answered in order as they can be
+        std::array<uint32_t, 16> answered{};  // recent request ids: cancel may name them
+        size_t answered_next = 0;
+        bool doorbell = false;  // a doorbell is unread in the socket
+    };
+    struct Slot {
+        std::unique_ptr<ipxcore::SpxConnection> c;
+        uint32_t ep = 0;         // owner endpoint (0: lingering after close)
+        bool offered = false;    // an indication not yet accepted
+        bool dropsome = false;   // rsrv bit 7
+        uint32_t drop_count = 0;
+        int32_t forced_reason = 0;  // refused or withdrawn by the other side
+    };
+
+    struct Answer {
+        int32_t terr = 0, syserr = 0;
+        tliproto::Writer body;
+    };
+
+    Endpoint *find(uint32_t ep);
+    void violation(Endpoint &e, const std::string &why);
+    void reply(Endpoint &e, uint32_t reqid, uint16_t type, const Answer &a);
+    void destroy(Endpoint &e);
+    int events(const Endpoint &e) const;
+    int look(const Endpoint &e) const;
+    void refresh(Endpoint &e);
+    void service(Endpoint &e);
+    bool service_one(Endpoint &e, size_t index);
+    void update_doorbell(Endpoint &e);
+    void settle();  // refresh, service and doorbell on every endpoint
+
+    // Requests; each returns true when answered (false: hold it or say
+    // TNODATA/TFLOW, decided by the caller).
+    void dispatch(Endpoint &e, const tliproto::Header &h, const uint8_t *body, size_t len,
+                  uint32_t res_ep, int uid);
+    bool try_listen(Endpoint &e, Answer &a);
+    bool try_rcv(Endpoint &e, uint32_t max, Answer &a);
+    bool try_connect_done(Endpoint &e, Answer &a);
+    bool try_rcvudata(Endpoint &e, uint32_t amax, uint32_t omax, uint32_t dmax, Answer &a);
+    bool push_snd(Endpoint &e, Held &h, Answer &a, bool block);
+    void do_bind(Endpoint &e, tliproto::Reader &rd, int uid, Answer &a);
+    void do_optmgmt(Endpoint &e, tliproto::Reader &rd, Answer &a);
+    void do_accept(Endpoint &e, tliproto::Reader &rd, uint32_t res_ep, Answer &a);
+    void do_snddis(Endpoint &e, tliproto::Reader &rd, Answer &a);
+    void do_sndudata(Endpoint &e, tliproto::Reader &rd, Answer &a);
+
+    // Sockets and addresses.
+    // A destination: network 0 and node 0 or 1 stand for the local ones.
+    bool resolve(const uint8_t *b12, IpxAddress &out) const;
+    void release_socket(Endpoint &e);
+    IpxAddress local_address(uint16_t socket) const;
+
+    // Connections.
+    uint16_t new_conn_id();
+    uint16_t add_conn(std::unique_ptr<ipxcore::SpxConnection> c, uint32_t ep, bool offered);
+    ipxcore::SpxConnection::Transmit transmit_fn();
+    ipxcore::SpxConnection::Trace trace_fn(uint16_t id);
+    void retire(uint16_t id);
+    void linger(uint16_t id);
+    void refuse(const Endpoint &e, const Indication &ind);
+    void send_withdraw(const ipxcore::SpxConnection &c);
+    void send_spx_control(const IpxAddress &src, const IpxAddress &dst, uint16_t src_id,
+                          uint16_t dst_id);
+    static int32_t reason_of(const ipxcore::SpxConnection &c);
+
+    // Packets.
+    void transmit(std::vector<uint8_t> pkt);
+    void on_packet(const std::vector<uint8_t> &pkt);
+    void on_spx_packet(const ipxcore::IpxView &v, const ipxcore::SpxHeader &sh);
+
+    StackConfig cfg_;
+    const Clock &clock_;
+    StackIo &io_;
+    uint64_t now_ = 0;
+    IpxAddress local_;  // net and node; socket 0
+    // The links; the first is the internal loopback (impaired when asked).
+    std::vector<std::unique_ptr<ipxcore::Link>> links_;
+    std::map<uint32_t, std::unique_ptr<Endpoint>> eps_;
+    uint32_t next_ep_ = 1;
+    std::map<uint16_t, uint32_t> sockets_;  // bound socket -> endpoint
+    uint16_t next_dynamic_ = ipxcore::kFirstDynamicSocket;
+    std::map<uint16_t, Slot> conns_;
+    uint16_t next_conn_id_ = 1;
+    Counters counters_;
+};
+
+} // namespace ipxstackd
+
+#endif

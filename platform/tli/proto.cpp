@@ -1,0 +1,73 @@
+#include "proto.h"
+
+namespace tliproto {
+
+void put_header(const Header &h, uint8_t *out)
+{
+    std::memcpy(out + 0, &h.type, 2);
+    std::memcpy(out + 2, &h.flags, 2);
+    std::memcpy(out + 4, &h.len, 4);
+    std::memcpy(out + 8, &h.reqid, 4);
+    std::memcpy(out + 12, &h.terr, 4);
+    std::memcpy(out + 16, &h.syserr, 4);
+}
+
+Header get_header(const uint8_t *in)
+{
+    Header h;
+    std::memcpy(&h.type, in + 0, 2);
+    std::memcpy(&h.flags, in + 2, 2);
+    std::memcpy(&h.len, in + 4, 4);
+    std::memcpy(&h.reqid, in + 8, 4);
+    std::memcpy(&h.terr, in + 12, 4);
+    std::memcpy(&h.syserr, in + 16, 4);
+    return h;
+}
+
+void InfoBody::write(Writer &w) const
+{
+    w.i64(addr).i64(options).i64(tsdu).i64(etsdu).i64(connect).i64(discon).i64(servtype).i32(state);
+}
+
+bool InfoBody::read(Reader &r)
+{
+    return r.i64(addr) && r.i64(options) && r.i64(tsdu) && r.i64(etsdu) && r.i64(connect) &&
+           r.i64(discon) && r.i64(servtype) && r.i32(state);
+}
+
+std::vector<uint8_t> build(uint16_t type, uint16_t flags, uint32_t reqid, int32_t terr,
+                           int32_t syserr, const std::vector<uint8_t> &body)
+{
+    std::vector<uint8_t> msg(kHeaderLen + body.size());
+    Header h;
+    h.type = type;
+    h.flags = flags;
+    h.len = static_cast<uint32_t>(msg.size());
+    h.reqid = reqid;
+    h.terr = terr;
+    h.syserr = syserr;
+    put_header(h, msg.data());
+    if (!body.empty())
+        std::memcpy(msg.data() + kHeaderLen, body.data(), body.size());
+    return msg;
+}
+
+std::string type_name(uint16_t type)
+{
+    std::string prefix;
+    if (type & kReply) {
+        prefix = "reply to ";
+        type = static_cast<uint16_t>(type & ~kReply);
+    }
+    static const char *const names[] = {"info", "bind", "unbind", "optmgmt", "connect",
+                                        "rcvconnect", "listen", "accept", "snd", "rcv",
+                                        "snddis", "rcvdis", "sndudata", "rcvudata",
+                                        "rcvuderr", "look", "cancel"};
+    if (type == kOpen) return prefix + "open";
+    if (type == kStatus) return prefix + "status";
+    if (type == kDoorbell) return prefix + "doorbell";
+    if (type >= kInfo && type <= kCancel) return prefix + names[type - kInfo];
+    return prefix + "type " + std::to_string(type);
+}
+
+} // namespace tliproto

@@ -1,0 +1,544 @@
+#include "zeltty.h"
+
+#include "bytequeue.h"
+#include "netconn.h"
+
+#include <tiuser.h>
+
+#include <fcntl.h>
+#include <paths.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace zeltty {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr int kNet = 0;              // the connection, as the listener hands it over
+constexpr size_t kQueueSize = 16384; // per direction
+constexpr size_t kChunk = 4096;      // most bytes moved per call
+// Used when the client sends no hello, or an unacceptable one.
+const char *const kDefaultTerm = "dumb";
+constexpr zelproto::WindowSize kDefaultWindow{24, 80, 0, 0};
+
+int sig_pipe[2] = {-1, -1};
+
+void on_signal(int sig)
+{
+    int saved = errno;
+    unsigned char b = static_cast<unsigned char>(sig);
+    ssize_t r = write(sig_pipe[1], &b, 1);
+    (void)r;
+    errno = saved;
+}
+
+void report(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void report(const char *fmt, ...)
+{
+    char msg[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(msg, sizeof msg, fmt, ap);
+    va_end(ap);
+    syslog(LOG_NOTICE, "%s", msg);
+    dprintf(2, "Zeltty: %s\n", msg);
+}
+
+int ms_until(Clock::time_point t)
+{
+    auto d = std::chrono::duration_cast<milliseconds>(t - Clock::now()).count();
+    return d < 0 ? 0 : static_cast<int>(std::min<long long>(d, 60000)) + 1;
+}
+
+bool install_signals(std::string &error)
+{
+    if (pipe2(sig_pipe, O_CLOEXEC | O_NONBLOCK) < 0) {
+        error = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    struct sigaction sa{};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGCHLD, SIGTERM, SIGHUP, SIGINT})
+        sigaction(sig, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+class Server {
+public:
+    Server(const Options &opts, std::vector<std::string> command)
+        : opts_(opts), command_(std::move(command))
+    {
+    }
+    int run();
+
+private:
+    bool await_hello();
+    bool start();
+    void relay();
+    void end_session(bool disconnect);
+    void wait_gone();
+
+    void read_net();
+    void write_net();
+    void read_pty();
+    void write_pty();
+    void handle(const zelproto::Event &e);
+    void set_window(const zelproto::WindowSize &ws);
+    void take_signals();
+    void reap();
+    void leader_ended();
+
+    Options opts_;
+    std::vector<std::string> command_;
+    zelproto::Decoder decoder_;
+    ByteQueue to_pty_{kQueueSize};
+    ByteQueue to_net_{kQueueSize};
+    std::string term_ = kDefaultTerm;
+    zelproto::WindowSize window_ = kDefaultWindow;
+    bool hello_ = false;
+    Pty pty_;
+    std::string line_;
+    pid_t leader_ = -1;
+    bool leader_done_ = false;
+    bool net_open_ = true;
+    bool pty_eof_ = false;
+    bool stop_ = false;
+    bool killed_ = false;
+    Clock::time_point pty_pause_until_{};
+    Clock::time_point kill_at_{};
+    Clock::time_point give_up_at_{};
+    Clock::time_point flush_by_{};
+    Clock::time_point next_look_{};
+};
+
+int Server::run()
+{
+    if (!await_hello())
+        return 0;  // the client left, or we were told to stop, before anything started
+    if (!start()) {
+        // Tell the client why, as far as the connection takes it.
+        auto until = Clock::now() + milliseconds(opts_.flush_timeout_ms);
+        while (net_open_ && !to_net_.empty() && Clock::now() < until) {
+            struct pollfd p{kNet, POLLOUT, 0};
+            poll(&p, 1, ms_until(until));
+            write_net();
+        }
+        if (net_open_)
+            net_disconnect(kNet);
+        return 1;
+    }
+    relay();
+    return 0;
+}
+
+// The client's hello comes first: the pty gets the right size and the
+// command the right TERM from the start. A client that types before its
+// hello (or sends none) gets the defaults; nothing it sent is lost.
+bool Server::await_hello()
+{
+    auto until = Clock::now() + milliseconds(opts_.hello_timeout_ms);
+    while (!hello_ && to_pty_.empty()) {
+        int left = ms_until(until);
+        if (Clock::now() >= until)
+            break;
+        struct pollfd p[2] = {{kNet, POLLIN, 0}, {sig_pipe[0], POLLIN, 0}};
+        if (poll(p, 2, left) < 0 && errno != EINTR)
+            break;
+        if (p[1].revents)
+            take_signals();
+        if (stop_)
+            return false;
+        if (p[0].revents)
+            read_net();
+        if (!net_open_)
+            return false;
+    }
+    return true;
+}
+
+bool Server::start()
+{
+    std::string error;
+    if (!open_pty(pty_, window_, error)) {
+        report("%s", error.c_str());
+        std::string msg = "Zeltty: " + error + "\r\n";
+        to_net_.push(reinterpret_cast<const uint8_t *>(msg.data()), msg.size());
+        return false;
+    }
+    line_ = tty_line(pty_.path);
+    leader_ = start_session(pty_, command_, term_, opts_.files, error);
+    pty_.slave.reset();  // the session holds the only copies from now on
+    if (leader_ < 0) {
+        report("%s", error.c_str());
+        std::string msg = "Zeltty: " + error + "\r\n";
+        to_net_.push(reinterpret_cast<const uint8_t *>(msg.data()), msg.size());
+        return false;
+    }
+    return true;
+}
+
+void Server::relay()
+{
+    while (true) {
+        auto now = Clock::now();
+        if (!net_open_ || stop_)
+            break;
+        if (leader_done_) {
+            if (pty_eof_ && to_net_.empty())
+                break;
+            if (!killed_ && now >= kill_at_) {
+                // Something of the session still holds the terminal after
+                // its hang-up: it does not outlive the session.
+                signal_session(leader_, SIGKILL);
+                killed_ = true;
+            }
+            if (!pty_eof_ && now >= give_up_at_) {
+                pty_eof_ = true;
+                flush_by_ = now + milliseconds(opts_.flush_timeout_ms);
+            }
+            if (pty_eof_ && now >= flush_by_)
+                break;  // the client does not take the rest
+        }
+
+        struct pollfd p[3];
+        p[0] = {sig_pipe[0], POLLIN, 0};
+        p[1] = {-1, 0, 0};
+        p[2] = {-1, 0, 0};
+        int timeout = -1;
+        auto limit = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
+
+        short net_events = 0;
+        if (!to_net_.empty())
+            net_events |= POLLOUT;
+        if (to_pty_.space() > 0 || leader_done_)
+            net_events |= POLLIN;
+        else
+            limit(500);  // not reading: look for a disconnect now and then
+        if (net_events != 0)
+            p[1] = {kNet, net_events, 0};
+
+        bool pty_paused = now < pty_pause_until_;
+        if (pty_.master.valid() && !pty_eof_ && !pty_paused) {
+            short ev = 0;
+            if (to_net_.space() > 0)
+                ev |= POLLIN;
+            if (!to_pty_.empty() && !leader_done_)
+                ev |= POLLOUT;
+            if (ev != 0)
+                p[2] = {pty_.master.get(), ev, 0};
+        }
+        if (pty_paused)
+            limit(ms_until(pty_pause_until_));
+        if (leader_done_) {
+            if (!killed_)
+                limit(ms_until(kill_at_));
+            if (!pty_eof_)
+                limit(ms_until(give_up_at_));
+            else
+                limit(ms_until(flush_by_));
+        }
+
+        int n = poll(p, 3, timeout);
+        if (n < 0 && errno != EINTR) {
+            report("poll: %s", std::strerror(errno));
+            break;
+        }
+        if (p[0].revents)
+            take_signals();
+        if (p[2].revents & (POLLIN | POLLHUP | POLLERR))
+            read_pty();
+        if (p[2].revents & POLLOUT)
+            write_pty();
+        if (p[1].revents & (POLLIN | POLLHUP | POLLERR))
+            read_net();
+        if (net_open_ && (p[1].revents & POLLOUT))
+            write_net();
+        if (net_open_ && p[1].fd < 0 && Clock::now() >= next_look_) {
+            // Not reading the connection: a disconnect would go unseen.
+            next_look_ = Clock::now() + milliseconds(500);
+            if (net_closed(kNet))
+                net_open_ = false;
+        }
+    }
+    end_session(net_open_);
+}
+
+void Server::read_net()
+{
+    uint8_t raw[kChunk];
+    size_t want = leader_done_ ? sizeof raw : std::min(sizeof raw, to_pty_.space());
+    if (want == 0)
+        return;
+    NetResult r = net_recv(kNet, raw, want);
+    if (r.status == NetStatus::Closed) {
+        net_open_ = false;
+        return;
+    }
+    if (r.status == NetStatus::Error) {
+        report("connection failed: %s", r.error.c_str());
+        net_open_ = false;
+        return;
+    }
+    if (r.n == 0)
+        return;
+    std::vector<uint8_t> data;
+    std::vector<zelproto::Event> events;
+    decoder_.feed(raw, r.n, data, events);
+    // Decoding never makes the data longer than what was read, so it fits.
+    if (!leader_done_)
+        to_pty_.push(data.data(), data.size());
+    // A window change takes effect at once, ahead of the keyboard data
+    // still queued for the command.
+    for (const auto &e : events)
+        handle(e);
+}
+
+void Server::handle(const zelproto::Event &e)
+{
+    switch (e.kind) {
+    case zelproto::Event::Hello:
+        if (!e.problem.empty())
+            report("client hello: %s", e.problem.c_str());
+        if (!hello_ && leader_ < 0 && !e.term.empty())
+            term_ = e.term;
+        hello_ = true;
+        if (e.window.rows != 0)
+            set_window(e.window);
+        break;
+    case zelproto::Event::Window:
+        set_window(e.window);
+        break;
+    case zelproto::Event::Invalid:
+        report("client message ignored: %s", e.problem.c_str());
+        break;
+    }
+}
+
+void Server::set_window(const zelproto::WindowSize &ws)
+{
+    window_ = ws;
+    if (!pty_.master.valid())
+        return;
+    struct winsize w{};
+    w.ws_row = ws.rows;
+    w.ws_col = ws.cols;
+    w.ws_xpixel = ws.xpixel;
+    w.ws_ypixel = ws.ypixel;
+    // The kernel signals SIGWINCH to the terminal's foreground group.
+    ioctl(pty_.master.get(), TIOCSWINSZ, &w);
+}
+
+void Server::write_net()
+{
+    while (!to_net_.empty()) {
+        NetResult r = net_send(kNet, to_net_.data(), std::min(to_net_.size(), kChunk));
+        if (r.status == NetStatus::Ok && r.n > 0) {
+            to_net_.consume(r.n);
+            continue;
+        }
+        if (r.status == NetStatus::Closed || r.status == NetStatus::Error) {
+            if (r.status == NetStatus::Error)
+                report("connection failed: %s", r.error.c_str());
+            net_open_ = false;
+        }
+        return;
+    }
+}
+
+void Server::read_pty()
+{
+    size_t want = std::min(to_net_.space(), kChunk);
+    if (want == 0)
+        return;
+    ssize_t r = read(pty_.master.get(), to_net_.tail(), want);
+    if (r > 0) {
+        to_net_.commit(static_cast<size_t>(r));
+        return;
+    }
+    if (r < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    // EIO: no process holds the terminal any more. While the command still
+    // runs this is login's hang-up of its terminal: it comes back.
+    if (leader_done_) {
+        pty_eof_ = true;
+        flush_by_ = Clock::now() + milliseconds(opts_.flush_timeout_ms);
+    } else {
+        pty_pause_until_ = Clock::now() + milliseconds(50);
+    }
+}
+
+void Server::write_pty()
+{
+    ssize_t r = write(pty_.master.get(), to_pty_.data(), std::min(to_pty_.size(), kChunk));
+    if (r > 0)
+        to_pty_.consume(static_cast<size_t>(r));
+    else if (r < 0 && errno == EIO)
+        pty_pause_until_ = Clock::now() + milliseconds(50);
+}
+
+void Server::take_signals()
+{
+    unsigned char sigs[64];
+    ssize_t n;
+    while ((n = read(sig_pipe[0], sigs, sizeof sigs)) > 0) {
+        for (ssize_t i = 0; i < n; ++i)
+            if (sigs[i] == SIGTERM || sigs[i] == SIGHUP || sigs[i] == SIGINT)
+                stop_ = true;
+    }
+    reap();
+}
+
+// Collects every ended child: the command, and (as the session's reaper)
+// whatever of the session was orphaned.
+void Server::reap()
+{
+    int status;
+    pid_t p;
+    while ((p = waitpid(-1, &status, WNOHANG)) > 0) {
+        if (p == leader_ && !leader_done_)
+            leader_ended();
+    }
+}
+
+void Server::leader_ended()
+{
+    leader_done_ = true;
+    to_pty_.clear();
+    // The rest of the session is hung up now; its last output still reaches
+    // the client.
+    signal_session(leader_, SIGHUP);
+    auto now = Clock::now();
+    kill_at_ = now + milliseconds(opts_.grace_ms);
+    give_up_at_ = kill_at_ + milliseconds(1000);
+}
+
+void Server::end_session(bool disconnect)
+{
+    if (!leader_done_ || !net_open_) {
+        // The connection dropped (or we were stopped): hang up the session.
+        // Closing the master hangs up the terminal too.
+        if (!leader_done_)
+            kill(leader_, SIGHUP);
+        signal_session(leader_, SIGHUP);
+        pty_.master.reset();
+    }
+    if (disconnect && net_open_)
+        net_disconnect(kNet);
+    wait_gone();
+    pty_.master.reset();
+    utmp_end(opts_.files, leader_, line_);
+    t_close(kNet);
+}
+
+// No process of the session outlives it: wait for them to end, then kill
+// what remains.
+void Server::wait_gone()
+{
+    auto until = Clock::now() + milliseconds(opts_.grace_ms);
+    bool killed = false;
+    while (true) {
+        reap();
+        // Ended members count until they are collected: the session's
+        // orphans are ours to collect, and we do not leave them to init.
+        bool members = !session_members(leader_, true).empty();
+        if (!members && leader_done_)
+            return;
+        if (Clock::now() >= until) {
+            if (killed) {
+                report("session %d did not end", static_cast<int>(leader_));
+                return;
+            }
+            signal_session(leader_, SIGKILL);
+            if (!leader_done_)
+                kill(leader_, SIGKILL);
+            killed = true;
+            until = Clock::now() + milliseconds(2000);
+        }
+        // Our own children announce their end; other members are looked
+        // for again shortly.
+        struct pollfd p{sig_pipe[0], POLLIN, 0};
+        poll(&p, 1, 20);
+        unsigned char sink[64];
+        while (read(sig_pipe[0], sink, sizeof sink) > 0) {
+        }
+    }
+}
+
+} // namespace
+
+Options default_options()
+{
+    Options o;
+    o.files.utmp = _PATH_UTMP;
+    o.files.wtmp = _PATH_WTMP;
+    return o;
+}
+
+int run(int argc, char **argv, const Options &opts)
+{
+    // Nothing the listener had open (its listening endpoint, event log,
+    // trace file) may reach the session.
+    close_from(3);
+    if (fcntl(kNet, F_GETFD) < 0) {
+        dprintf(2, "Zeltty: no connection on descriptor 0\n");
+        return 1;
+    }
+    for (int fd = 1; fd <= 2; ++fd) {
+        // Keep 1 and 2 taken, so that nothing we open lands there.
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0)
+            return 1;
+    }
+    openlog("Zeltty", LOG_PID, LOG_DAEMON);
+
+    int state = t_sync(kNet);
+    if (state < 0) {
+        report("descriptor 0 is not a transport endpoint (t_errno %d)", t_errno);
+        return 1;
+    }
+    if (state != T_DATAXFER) {
+        report("the endpoint on descriptor 0 is not connected (state %d)", state);
+        return 1;
+    }
+    int fl = fcntl(kNet, F_GETFL);
+    if (fl < 0 || fcntl(kNet, F_SETFL, fl | O_NONBLOCK) < 0) {
+        report("cannot make the connection non-blocking: %s", std::strerror(errno));
+        return 1;
+    }
+
+    std::vector<std::string> command;
+    for (int i = 1; i < argc; ++i)
+        command.emplace_back(argv[i]);
+    if (command.empty())
+        command.emplace_back("/bin/login");
+
+    std::string error;
+    if (!install_signals(error)) {
+        report("%s", error.c_str());
+        return 1;
+    }
+    // Orphans of the session become our children, so that we see them end.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+
+    Server server(opts, std::move(command));
+    return server.run();
+}
+
+} // namespace zeltty

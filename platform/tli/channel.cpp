@@ -39,26 +39,11 @@ bool orphan(uint32_t reqid)
 
 int send_msg(int fd, const std::vector<uint8_t> &msg, int pass_fd)
 {
-    struct iovec iov;
-    iov.iov_base = const_cast<uint8_t *>(msg.data());
-    iov.iov_len = msg.size();
-    struct msghdr mh {};
-    mh.msg_iov = &iov;
-    mh.msg_iovlen = 1;
-    alignas(struct cmsghdr) char cbuf[CMSG_SPACE(sizeof(int))];
-    if (pass_fd >= 0) {
-        mh.msg_control = cbuf;
-        mh.msg_controllen = sizeof(cbuf);
-        struct cmsghdr *c = CMSG_FIRSTHDR(&mh);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &pass_fd, sizeof(int));
-    }
+    OutMessage om(msg, pass_fd);
     for (;;) {
         // The daemon always reads its sockets, so this waits at most for the
         // socket buffer to drain.
-        ssize_t n = sendmsg(fd, &mh, MSG_NOSIGNAL);
+        ssize_t n = sendmsg(fd, &om.mh, MSG_NOSIGNAL);
         if (n >= 0)
             return 0;
         if (errno == EINTR)

@@ -70,4 +70,22 @@ std::string type_name(uint16_t type)
     return prefix + "type " + std::to_string(type);
 }
 
+OutMessage::OutMessage(const std::vector<uint8_t> &msg, int pass_fd)
+{
+    iov.iov_base = const_cast<uint8_t *>(msg.data());
+    iov.iov_len = msg.size();
+    std::memset(&mh, 0, sizeof mh);
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    if (pass_fd >= 0) {
+        mh.msg_control = cbuf;
+        mh.msg_controllen = sizeof(cbuf);
+        struct cmsghdr *c = CMSG_FIRSTHDR(&mh);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &pass_fd, sizeof(int));
+    }
+}
+
 } // namespace tliproto

@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <sys/socket.h>
 #include <vector>
 
 namespace tliproto {
@@ -170,6 +171,17 @@ std::vector<uint8_t> build(uint16_t type, uint16_t flags, uint32_t reqid, int32_
 
 // Name of a message type for logs ("bind", "reply to rcv", ...).
 std::string type_name(uint16_t type);
+
+// One message for sendmsg(), with a descriptor attached (SCM_RIGHTS) when
+// `pass_fd` is not negative. It points into itself: neither copied nor moved.
+struct OutMessage {
+    OutMessage(const std::vector<uint8_t> &msg, int pass_fd);
+    OutMessage(const OutMessage &) = delete;
+    OutMessage &operator=(const OutMessage &) = delete;
+    struct iovec iov;
+    struct msghdr mh;
+    alignas(struct cmsghdr) char cbuf[CMSG_SPACE(sizeof(int))];
+};
 
 } // namespace tliproto
 

@@ -52,23 +52,10 @@ bool make_addr(const std::string &path, struct sockaddr_un &sa)
 // Sends one message with an optional descriptor; false on failure.
 bool send_with_fd(int fd, const std::vector<uint8_t> &msg, int pass)
 {
-    struct iovec iov {const_cast<uint8_t *>(msg.data()), msg.size()};
-    struct msghdr mh {};
-    mh.msg_iov = &iov;
-    mh.msg_iovlen = 1;
-    alignas(struct cmsghdr) char cbuf[CMSG_SPACE(sizeof(int))];
-    if (pass >= 0) {
-        mh.msg_control = cbuf;
-        mh.msg_controllen = sizeof(cbuf);
-        struct cmsghdr *c = CMSG_FIRSTHDR(&mh);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &pass, sizeof(int));
-    }
+    OutMessage om(msg, pass);
     ssize_t n;
     do {
-        n = sendmsg(fd, &mh, MSG_DONTWAIT | MSG_NOSIGNAL);
+        n = sendmsg(fd, &om.mh, MSG_DONTWAIT | MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     return n == static_cast<ssize_t>(msg.size());
 }

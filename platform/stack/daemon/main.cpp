@@ -19,14 +19,14 @@ namespace {
 
 const char kUsage[] =
     "usage: ipxstackd [-f] [--dev-dir DIR] [--net HEX] [--host A.B.C.D]\n"
-    "                 [--impair SPEC] [--ready-fd N] [--rcv-max N]\n"
+    "                 [--impair RATES] [--ready-fd N] [--rcv-max N]\n"
     "       ipxstackd -s [--dev-dir DIR]\n"
     "  -f              stay in the foreground, log to standard error\n"
     "  -s              print the status of the running stack\n"
     "  --dev-dir DIR   where the device sockets are (default /dev)\n"
     "  --net HEX       local IPX network number (default 00000001)\n"
     "  --host A.B.C.D  host number of the local node 00:00:A:B:C:D (default 127.0.0.1)\n"
-    "  --impair SPEC   impair the loopback link, e.g. loss=0.1,dup=0.1,reorder=0.1\n"
+    "  --impair RATES  impair the loopback link, e.g. loss=0.1,dup=0.1,reorder=0.1\n"
     "  --ready-fd N    write \"ready\\n\" on descriptor N once the devices are up\n"
     "  --rcv-max N     test option: every t_rcv returns at most N bytes\n";
 

@@ -283,12 +283,7 @@ TEST_F(Spx, AcceptWithADisconnectPending)
 {
     int lis = open_ep("/dev/ravspx");
     Addr la = bind_ep(lis, 2);
-    int cli = open_ep("/dev/ravspx", O_RDWR | O_NONBLOCK);
-    bind_ep(cli, 0);
-    struct t_call call {};
-    call.addr.buf = reinterpret_cast<char *>(la.data());
-    call.addr.len = 12;
-    t_connect(cli, &call, nullptr);
+    int cli = call_to(la);
     struct t_call ind {};
     ASSERT_EQ(t_listen(lis, &ind), 0);
     t_close(cli);
@@ -349,12 +344,7 @@ TEST_F(Spx, ListenWithADisconnectPending)
 {
     int lis = open_ep("/dev/ravspx");
     Addr la = bind_ep(lis, 2);
-    int cli = open_ep("/dev/ravspx", O_RDWR | O_NONBLOCK);
-    bind_ep(cli, 0);
-    struct t_call call {};
-    call.addr.buf = reinterpret_cast<char *>(la.data());
-    call.addr.len = 12;
-    t_connect(cli, &call, nullptr);
+    int cli = call_to(la);
     struct t_call ind {};
     ASSERT_EQ(t_listen(lis, &ind), 0);
     t_close(cli);
@@ -363,9 +353,7 @@ TEST_F(Spx, ListenWithADisconnectPending)
     EXPECT_EQ(t_errno, TLOOK);
     EXPECT_EQ(t_rcvdis(lis, nullptr), 0);
     // Unbind with an indication queued: TLOOK.
-    int c2 = open_ep("/dev/ravspx", O_RDWR | O_NONBLOCK);
-    bind_ep(c2, 0);
-    t_connect(c2, &call, nullptr);
+    int c2 = call_to(la);
     ASSERT_TRUE(wait_look(lis, T_LISTEN));
     EXPECT_EQ(t_unbind(lis), -1);
     EXPECT_EQ(t_errno, TLOOK);
@@ -377,12 +365,7 @@ TEST_F(Spx, ListenOverflowStillCountsTheIndication)
 {
     int lis = open_ep("/dev/ravspx");
     Addr la = bind_ep(lis, 2);
-    int cli = open_ep("/dev/ravspx", O_RDWR | O_NONBLOCK);
-    bind_ep(cli, 0);
-    struct t_call call {};
-    call.addr.buf = reinterpret_cast<char *>(la.data());
-    call.addr.len = 12;
-    t_connect(cli, &call, nullptr);
+    int cli = call_to(la);
     char small[4];
     struct t_call ind {};
     ind.addr.buf = small;

@@ -205,12 +205,7 @@ TEST_F(Process, SignalInterruptsBlockingCalls)
     }
     EXPECT_EQ(t_getstate(lis), T_IDLE);
     EXPECT_EQ(t_look(lis), 0);
-    int cli = open_ep("/dev/ravspx", O_RDWR | O_NONBLOCK);
-    bind_ep(cli, 0);
-    struct t_call call {};
-    call.addr.buf = reinterpret_cast<char *>(la.data());
-    call.addr.len = 12;
-    t_connect(cli, &call, nullptr);
+    int cli = call_to(la);
     ASSERT_EQ(t_listen(lis, &ind), 0);
     ASSERT_EQ(t_accept(lis, lis, &ind), 0);
     set_nonblock(cli, false);
@@ -321,12 +316,7 @@ TEST_F(Process, AcceptNeedsARealEndpointDescriptor)
 {
     int lis = open_ep("/dev/ravspx");
     Addr la = bind_ep(lis, 2);
-    int cli = open_ep("/dev/ravspx", O_RDWR | O_NONBLOCK);
-    bind_ep(cli, 0);
-    struct t_call call {};
-    call.addr.buf = reinterpret_cast<char *>(la.data());
-    call.addr.len = 12;
-    t_connect(cli, &call, nullptr);
+    int cli = call_to(la);
     struct t_call ind {};
     ASSERT_EQ(t_listen(lis, &ind), 0);
     // A SEQPACKET socket that is no endpoint of the stack.

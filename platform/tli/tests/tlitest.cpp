@@ -70,6 +70,19 @@ Addr bind_ep(int fd, unsigned qlen, const Addr *want)
     return got;
 }
 
+int call_to(const Addr &to)
+{
+    int fd = open_ep("/dev/ravspx", O_RDWR | O_NONBLOCK);
+    bind_ep(fd, 0);
+    Addr a = to;
+    struct t_call call {};
+    call.addr.buf = reinterpret_cast<char *>(a.data());
+    call.addr.len = 12;
+    EXPECT_EQ(t_connect(fd, &call, nullptr), -1);
+    EXPECT_EQ(t_errno, TNODATA);
+    return fd;
+}
+
 void set_nonblock(int fd, bool on)
 {
     int fl = fcntl(fd, F_GETFL);

@@ -840,23 +840,35 @@ std::vector<std::string> service_log_lines(const std::string &log)
     return l;
 }
 
+// Two callers, 8 and 9; the first accept fails with TLOOK and t_look tells
+// `event`.
+class TwoCallers : public Ptyd {
+protected:
+    void serve_with(int event)
+    {
+        Indications in;
+        in.seqs = {8, 9};
+        install_listen(in);
+        g_accepts = 0;
+        g_accepted_path = dir / "accepted";
+        tlifake::hooks.accept = accept_after_first;
+        static int look_event;
+        look_event = event;
+        tlifake::hooks.look = [](int) { return look_event; };
+        tlifake::hooks.rcvdis = [](int, t_discon *d) {
+            d->sequence = 8;
+            return 0;
+        };
+        spxdev = (char *)"/dev/ravspx";
+        serve_exits(0);
+    }
+};
+
 // A caller that hangs up between the listen and the accept costs only its
 // own connection: the listener takes the disconnect and serves the next.
-TEST_F(Listener, CallerGoneBeforeTheAcceptIsDropped)
+TEST_F(TwoCallers, CallerGoneBeforeTheAcceptIsDropped)
 {
-    Indications in;
-    in.seqs = {8, 9};
-    install_listen(in);
-    g_accepts = 0;
-    g_accepted_path = dir / "accepted";
-    tlifake::hooks.accept = accept_after_first;
-    tlifake::hooks.look = [](int) { return T_DISCONNECT; };
-    tlifake::hooks.rcvdis = [](int, t_discon *d) {
-        d->sequence = 8;
-        return 0;
-    };
-    spxdev = (char *)"/dev/ravspx";
-    serve_exits(0);
+    serve_with(T_DISCONNECT);
     EXPECT_EQ(calls_to("t_rcvdis"), 1);
     EXPECT_EQ(calls_to("t_accept"), 2);
     EXPECT_EQ(read_file(dir / "accepted"), "9\n");
@@ -870,17 +882,9 @@ TEST_F(Listener, CallerGoneBeforeTheAcceptIsDropped)
 // Two callers at once: the provider refuses the first accept while the
 // second indication waits; the listener takes it, accepts the first, then
 // serves the second without listening again.
-TEST_F(Listener, SecondCallerQueuedBehindTheFirstIsServedToo)
+TEST_F(TwoCallers, SecondCallerQueuedBehindTheFirstIsServedToo)
 {
-    Indications in;
-    in.seqs = {8, 9};
-    install_listen(in);
-    g_accepts = 0;
-    g_accepted_path = dir / "accepted";
-    tlifake::hooks.accept = accept_after_first;
-    tlifake::hooks.look = [](int) { return T_LISTEN; };
-    spxdev = (char *)"/dev/ravspx";
-    serve_exits(0);
+    serve_with(T_LISTEN);
     EXPECT_EQ(read_file(dir / "accepted"), "8\n9\n");
     EXPECT_EQ(calls_to("t_listen"), 3);  // 8, 9 during the accept, then the end
     EXPECT_EQ(calls_to("t_accept"), 3);

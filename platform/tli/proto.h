@@ -68,6 +68,8 @@ enum Type : uint16_t {
     kReturn = 27,    // a whole reply message that this process took from a socket
                      // it shares with another process, for the daemon to send
                      // again to its owner. No reply
+    kProtaddr = 28,  // no body. Reply: u32 boundlen, bound addr, u32 peerlen, peer addr
+                     // (a length is 0 when the endpoint is not bound / not connected)
     kDoorbell = 0x7000,  // daemon to library: events are pending
 };
 

@@ -444,7 +444,7 @@ void Stack::on_message(uint32_t ep, const uint8_t *msg, size_t len, uint32_t res
     if (h.len != len)
         return violation(*e, "message length " + std::to_string(h.len) + " in a message of " +
                                  std::to_string(len) + " bytes");
-    if (h.type < kInfo || h.type > kReturn)
+    if (h.type < kInfo || h.type > kProtaddr)
         return violation(*e, "unknown message " + type_name(h.type));
     if (h.reqid == 0)
         return violation(*e, "request id 0");
@@ -534,6 +534,26 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         if (!rd.done()) return bad();
         a.body.i32(look(e));
         break;
+    case kProtaddr: {
+        // A connection's own end is the address it uses: an accepted one
+        // keeps the listener's.
+        if (!rd.done()) return bad();
+        auto c = e.conn != 0 && e.state != T_OUTCON ? conns_.find(e.conn) : conns_.end();
+        uint8_t addr[kAddrLen];
+        if (c != conns_.end() || e.bound) {
+            (c != conns_.end() ? c->second.c->local() : e.addr).to_bytes(addr);
+            a.body.u32(kAddrLen).bytes(addr, kAddrLen);
+        } else {
+            a.body.u32(0);
+        }
+        if (c != conns_.end()) {
+            c->second.c->remote().to_bytes(addr);
+            a.body.u32(kAddrLen).bytes(addr, kAddrLen);
+        } else {
+            a.body.u32(0);
+        }
+        break;
+    }
     case kBind:
         do_bind(e, rd, uid, a);
         if (!rd.ok()) return bad();

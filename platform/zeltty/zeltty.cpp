@@ -91,7 +91,8 @@ std::string status_text(const zelproto::ExitStatus &st)
 // Watches over a session from outside it: when Zeltty ends without saying
 // so on the pipe (it was killed), the guard hangs the session up, closes its
 // login record and logs the end. Nothing else of Zeltty's stays open in it:
-// above all not the connection, which must end with Zeltty.
+// neither the connection, which must end with Zeltty, nor the terminal, nor
+// the listener's output.
 void run_guard(int from_zeltty, const Options &opts, pid_t leader, const std::string &line, const std::string &what)
 {
     for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGPIPE, SIGCHLD})
@@ -102,9 +103,11 @@ void run_guard(int from_zeltty, const Options &opts, pid_t leader, const std::st
     }
     close_from(4);
     int null = open("/dev/null", O_RDWR);
-    if (null >= 0 && null != 0) {
-        dup2(null, 0);
-        close(null);
+    if (null >= 0) {
+        for (int fd = 0; fd <= 2; ++fd)
+            dup2(null, fd);
+        if (null > 3)
+            close(null);
     }
     char b;
     ssize_t r;

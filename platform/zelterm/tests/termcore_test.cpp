@@ -1,7 +1,5 @@
 #include "termcore.h"
 
-#include "proto.h"
-
 #include <gtest/gtest.h>
 
 using namespace zelterm;
@@ -97,17 +95,6 @@ TEST(ZeltermTexts, UsageListsEveryOptionAndEscape)
     for (const char *esc : {" ~.", " ~^Z", " ~?", " ~~"})
         EXPECT_NE(h.find(esc), std::string::npos) << esc;
     EXPECT_EQ(h.find("\n", h.find("\n") + 1) - 1, h.find("\r\n", h.find("\n") + 1));  // raw terminal: CR LF
-}
-
-TEST(ZeltermTexts, StatusesAndReasons)
-{
-    EXPECT_EQ(exit_status_of({zelproto::ExitStatus::Exited, 3}), 3);
-    EXPECT_EQ(exit_status_of({zelproto::ExitStatus::Exited, 255}), 255);
-    EXPECT_EQ(exit_status_of({zelproto::ExitStatus::Signalled, 9}), 137);
-    EXPECT_EQ(refusal_text(2), "connection refused");
-    EXPECT_EQ(refusal_text(3), "no answer");
-    EXPECT_EQ(refusal_text(4), "no answer");
-    EXPECT_EQ(refusal_text(6), "connection failed (disconnect reason 6)");
 }
 
 TEST(ZeltermList, RowsShowNamesSafely)

@@ -236,11 +236,6 @@ void Engine::on_check(const std::vector<uint16_t> &sockets,
         saved_changed_ = true;
         std::string why = s.uid ? fault(e.addr.socket, it->second, s.uid)
                                 : "the holder of socket " + hex4(e.addr.socket) + " was never seen";
-        // One socket has one holder: a service restored beside a live one
-        // must agree with it.
-        auto holder = holders_.find(e.addr.socket);
-        if (why.empty() && holder != holders_.end() && holder->second != it->second.uid)
-            why = "socket " + hex4(e.addr.socket) + " is held by " + user(holder->second);
         bool added = false;
         int32_t status = why.empty() ? table_.bind(e, added) : sap::kOk;
         if (!why.empty() || status != sap::kOk) {

@@ -28,6 +28,8 @@ using namespace testsupport;
 namespace {
 
 constexpr uint16_t kType = 0x247;
+// Where the request library sends from: a socket only root may bind.
+constexpr uint16_t kLibrarySocket = 0x1700;
 
 // The loopback interface of a fresh network namespace starts down.
 bool loopback_up()
@@ -408,7 +410,7 @@ TEST_F(OmbradE2E, ServiceOfAKilledOwnerIsWithdrawn)
     ASSERT_TRUE(host.start("127.0.0.1", why, {"--sap-socket", "0x0999"})) << why;
     host.use();
     Client listener(sap::kSapSocket);
-    Client c;
+    Client c(kLibrarySocket);
     Holder owner(0x8063);
     ASSERT_EQ(c.request(sap::kCodeBind, "TERM1", 0x8063, 1), sap::kOk);
     std::vector<sap::Entry> entries;
@@ -436,7 +438,7 @@ TEST_F(OmbradE2E, RestartedOmbradAdvertisesRunningServicesAgain)
     ASSERT_TRUE(host.start("127.0.0.1", why, {"--sap-socket", "0x0999"})) << why;
     host.use();
     Client listener(sap::kSapSocket);
-    Client c;
+    Client c(kLibrarySocket);
     Client held(0x8063);
     auto gone = std::make_unique<Client>(0x8064);
     ASSERT_EQ(c.request(sap::kCodeBind, "TERM1", 0x8063, 1), sap::kOk);

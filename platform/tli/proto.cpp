@@ -65,6 +65,7 @@ std::string type_name(uint16_t type)
                                         "rcvuderr", "look", "cancel", "return", "protaddr"};
     if (type == kOpen) return prefix + "open";
     if (type == kStatus) return prefix + "status";
+    if (type == kBound) return prefix + "bound";
     if (type == kDoorbell) return prefix + "doorbell";
     if (type >= kInfo && type <= kProtaddr) return prefix + names[type - kInfo];
     return prefix + "type " + std::to_string(type);

@@ -262,8 +262,37 @@ void Server::accept_device(size_t i)
     }
 }
 
+namespace {
+
+// The answer to a question on a device connection: which of these sockets
+// are bound, and by whom. Only root may ask (the answer names users).
+void answer_bound(int fd, const Header &h, const uint8_t *body, size_t len, const Stack &stack)
+{
+    struct ucred cr {};
+    socklen_t crlen = sizeof cr;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cr, &crlen) < 0 || cr.uid != 0) {
+        send_with_fd(fd, build(kBound | kReply, 0, h.reqid, 3 /*TACCES*/, 0, {}), -1);
+        return;
+    }
+    Reader rd(body, len);
+    uint32_t count = 0;
+    if (!rd.u32(count) || count == 0 || count > kMaxBoundQuery || rd.remaining() != 4 * count)
+        return;  // malformed: the connection is closed without an answer
+    Writer w;
+    for (uint32_t i = 0; i < count; i++) {
+        uint32_t sock = 0;
+        rd.u32(sock);
+        int uid = -1;
+        bool bound = sock <= 0xFFFF && stack.socket_owner(static_cast<uint16_t>(sock), uid);
+        w.i32(bound ? 1 : 0).i32(bound ? uid : -1);
+    }
+    send_with_fd(fd, build(kBound | kReply, 0, h.reqid, 0, 0, w.data()), -1);
+}
+
+} // namespace
+
 // The first message on a device connection: open an endpoint (or ask for
-// the status view). The endpoint is a fresh socket pair; the client's end is
+// the status view, or which sockets are bound). The endpoint is a fresh socket pair; the client's end is
 // passed back and the device connection closed.
 void Server::serve_pending(Pending &p)
 {
@@ -286,6 +315,11 @@ void Server::serve_pending(Pending &p)
         std::string text = stack_.status();
         std::vector<uint8_t> body(text.begin(), text.end());
         send_with_fd(fd, build(kStatus | kReply, 0, h.reqid, 0, 0, body), -1);
+        close(fd);
+        return;
+    }
+    if (h.type == kBound) {
+        answer_bound(fd, h, buf_.data() + kHeaderLen, static_cast<size_t>(n) - kHeaderLen, stack_);
         close(fd);
         return;
     }

@@ -737,6 +737,7 @@ void Stack::do_bind(Endpoint &e, Reader &rd, int uid, Answer &a)
     }
     sockets_[sock] = e.id;
     e.bound = true;
+    e.bind_uid = uid;
     e.addr = local_address(sock);
     e.qlen = e.svc == Service::Spx ? std::min(qlen, kMaxQlen) : 0;
     e.state = T_IDLE;
@@ -1297,6 +1298,16 @@ std::vector<int> Stack::link_fds() const
 }
 
 // ---- status ----------------------------------------------------------------
+
+bool Stack::socket_owner(uint16_t socket, int &uid) const
+{
+    auto it = sockets_.find(socket);
+    if (it == sockets_.end())
+        return false;
+    auto ep = eps_.find(it->second);
+    uid = ep != eps_.end() ? ep->second->bind_uid : -1;
+    return true;
+}
 
 std::string Stack::status() const
 {

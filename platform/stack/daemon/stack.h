@@ -123,6 +123,9 @@ public:
     uint64_t next_deadline() const;  // UINT64_MAX when nothing is due
 
     std::string status() const;
+    // Whether `socket` is bound; if so, the binder's user id in `uid` (-1:
+    // unknown).
+    bool socket_owner(uint16_t socket, int &uid) const;
     // Descriptors of links that the loop must wait on.
     std::vector<int> link_fds() const;
     size_t endpoint_count() const { return eps_.size(); }
@@ -162,6 +165,7 @@ private:
         Service svc = Service::Datagram;
         int state = 1;  // T_UNBND
         bool bound = false;
+        int bind_uid = -1;  // the user who bound it (-1: unknown)
         IpxAddress addr;
         uint32_t qlen = 0;
         std::deque<Datagram> rx;

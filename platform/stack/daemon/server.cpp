@@ -351,12 +351,13 @@ void Server::serve_pending(Pending &p)
     }
     // An ordinary user over its endpoint limit, or with the daemon close to
     // its descriptor limit (the rest is root's), is refused: TSYSERR, ENOSR.
-    uint32_t ep = 0;
-    if (p.uid == 0 || ep_fd_.size() + pending_.size() + kRootReservedFds + 16 < fd_limit_)
-        ep = stack_.open(p.svc, p.uid);
+    const bool fds_left = ep_fd_.size() + pending_.size() + kRootReservedFds + 16 < fd_limit_;
+    uint32_t ep = p.uid == 0 || fds_left ? stack_.open(p.svc, p.uid) : 0;
     if (ep == 0) {
         log_limited("endpoints " + std::to_string(p.uid),
-                    "user " + std::to_string(p.uid) + ": endpoint limit reached; open refused");
+                    "user " + std::to_string(p.uid) +
+                        (fds_left ? ": endpoint limit reached" : ": the last descriptors are root's") +
+                        "; open refused");
         send_with_fd(fd, build(kOpen | kReply, 0, h.reqid, 8 /*TSYSERR*/, ENOSR, {}), -1);
         close(fd);
         return;

@@ -19,7 +19,7 @@ namespace {
 
 const char kUsage[] =
     "usage: ipxstackd [-f] [--dev-dir DIR] [--net HEX] [--host A.B.C.D]\n"
-    "                 [--impair RATES] [--ready-fd N] [--rcv-max N]\n"
+    "                 [--impair RATES] [--ready-fd N] [--rcv-max N] [--user-limits LIST]\n"
     "       ipxstackd -s [--dev-dir DIR]\n"
     "  -f              stay in the foreground, log to standard error\n"
     "  -s              print the status of the running stack\n"
@@ -28,7 +28,9 @@ const char kUsage[] =
     "  --host A.B.C.D  host number of the local node 00:00:A:B:C:D (default 127.0.0.1)\n"
     "  --impair RATES  impair the loopback link, e.g. loss=0.1,dup=0.1,reorder=0.1\n"
     "  --ready-fd N    write \"ready\\n\" on descriptor N once the devices are up\n"
-    "  --rcv-max N     test option: every t_rcv returns at most N bytes\n";
+    "  --rcv-max N     test option: every t_rcv returns at most N bytes\n"
+    "  --user-limits LIST  what one ordinary user may hold, e.g.\n"
+    "                  endpoints=256,sockets=128,held=4096,pending=8 (held in KiB)\n";
 
 int usage_error(const std::string &msg)
 {
@@ -55,7 +57,7 @@ int main(int argc, char **argv)
 {
     ServerOptions opt;
     bool status = false;
-    enum { kDevDir = 256, kNet, kHost, kImpair, kReadyFd, kRcvMax };
+    enum { kDevDir = 256, kNet, kHost, kImpair, kReadyFd, kRcvMax, kUserLimits };
     static const struct option longopts[] = {
         {"dev-dir", required_argument, nullptr, kDevDir},
         {"net", required_argument, nullptr, kNet},
@@ -63,6 +65,7 @@ int main(int argc, char **argv)
         {"impair", required_argument, nullptr, kImpair},
         {"ready-fd", required_argument, nullptr, kReadyFd},
         {"rcv-max", required_argument, nullptr, kRcvMax},
+        {"user-limits", required_argument, nullptr, kUserLimits},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -112,6 +115,12 @@ int main(int argc, char **argv)
                 return usage_error(std::string("bad --rcv-max: ") + optarg);
             opt.stack.rcv_max = static_cast<uint32_t>(v);
             break;
+        case kUserLimits: {
+            std::string err;
+            if (!UserLimits::parse(optarg, opt.stack.limits, err))
+                return usage_error("bad --user-limits: " + err);
+            break;
+        }
         default:
             return usage_error(std::string("unknown option ") +
                                (optind > 0 && optind <= argc ? argv[optind - 1] : "?"));

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <unistd.h>
 
@@ -100,6 +101,45 @@ ipxcore::SpxConfig SpxOptions::config() const
     return c;
 }
 
+// ---- limits ----------------------------------------------------------------
+
+bool UserLimits::parse(const std::string &text, UserLimits &out, std::string &error)
+{
+    UserLimits l = out;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t end = text.find(',', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string item = text.substr(pos, end - pos);
+        size_t eq = item.find('=');
+        std::string key = item.substr(0, eq);
+        std::string val = eq == std::string::npos ? "" : item.substr(eq + 1);
+        char *stop = nullptr;
+        errno = 0;
+        unsigned long long v = val.empty() || val[0] == '-' ? 0 : std::strtoull(val.c_str(), &stop, 10);
+        if (val.empty() || val[0] == '-' || errno != 0 || *stop != '\0' || v == 0 || v > (1u << 30)) {
+            error = "bad value in " + (item.empty() ? std::string("\"\"") : item);
+            return false;
+        }
+        if (key == "endpoints")
+            l.endpoints = static_cast<uint32_t>(v);
+        else if (key == "sockets")
+            l.sockets = static_cast<uint32_t>(v);
+        else if (key == "held")
+            l.held_bytes = static_cast<size_t>(v) * 1024;
+        else if (key == "pending")
+            l.pending = static_cast<uint32_t>(v);
+        else {
+            error = "unknown limit " + key;
+            return false;
+        }
+        pos = end + 1;
+    }
+    out = l;
+    return true;
+}
+
 // ---- life of endpoints ---------------------------------------------------
 
 Stack::Stack(const StackConfig &cfg, const Clock &clock, StackIo &io)
@@ -116,14 +156,22 @@ Stack::Stack(const StackConfig &cfg, const Clock &clock, StackIo &io)
 
 Stack::~Stack() = default;
 
-uint32_t Stack::open(Service svc)
+uint32_t Stack::open(Service svc, uint32_t owner)
 {
+    if (owner != 0) {
+        auto u = users_.find(owner);
+        if (u != users_.end() &&
+            u->second.endpoints + u->second.lingering >= cfg_.limits.endpoints)
+            return 0;
+    }
     auto e = std::make_unique<Endpoint>();
     e->id = next_ep_++;
     if (next_ep_ == 0 || next_ep_ == UINT32_MAX)
         next_ep_ = 1;
     e->svc = svc;
+    e->owner = owner;
     e->state = T_UNBND;
+    usage(owner).endpoints++;
     uint32_t id = e->id;
     eps_[id] = std::move(e);
     counters_.endpoints_opened++;
@@ -134,6 +182,53 @@ Stack::Endpoint *Stack::find(uint32_t ep)
 {
     auto it = eps_.find(ep);
     return it == eps_.end() ? nullptr : it->second.get();
+}
+
+const Stack::Endpoint *Stack::find(uint32_t ep) const
+{
+    auto it = eps_.find(ep);
+    return it == eps_.end() ? nullptr : it->second.get();
+}
+
+void Stack::forget_user_if_idle(uint32_t uid)
+{
+    auto u = users_.find(uid);
+    if (u != users_.end() && u->second.endpoints == 0 && u->second.lingering == 0 &&
+        u->second.sockets == 0 && u->second.held == 0)
+        users_.erase(u);
+}
+
+// Held requests keep copies of their bodies (a t_snd its data): counted per
+// endpoint and per user, so that the server can stop reading sends.
+void Stack::add_held(Endpoint &e, Held &&h)
+{
+    size_t n = h.body.size();
+    e.held_bytes += n;
+    usage(e.owner).held += n;
+    held_total_ += n;
+    e.held.push_back(std::move(h));
+}
+
+void Stack::erase_held(Endpoint &e, std::deque<Held>::iterator it)
+{
+    size_t n = it->body.size();
+    e.held_bytes -= n;
+    usage(e.owner).held -= n;
+    held_total_ -= n;
+    e.held.erase(it);
+}
+
+bool Stack::sends_stalled(uint32_t ep) const
+{
+    const Endpoint *e = find(ep);
+    if (e == nullptr)
+        return false;
+    if (e->held_bytes >= kHeldBytesPerEndpoint)
+        return true;
+    if (e->owner == 0)
+        return false;
+    auto u = users_.find(e->owner);
+    return u != users_.end() && u->second.held >= cfg_.limits.held_bytes;
 }
 
 InfoBody Stack::info(uint32_t ep) const
@@ -193,7 +288,13 @@ void Stack::destroy(Endpoint &e)
         e.conn = 0;
     }
     release_socket(e);
+    uint32_t owner = e.owner;
+    Usage &u = usage(owner);
+    u.endpoints--;
+    u.held -= e.held_bytes;
+    held_total_ -= e.held_bytes;
     eps_.erase(e.id);
+    forget_user_if_idle(owner);
 }
 
 void Stack::reject(uint32_t ep, const std::string &why)
@@ -369,7 +470,7 @@ bool Stack::service_one(Endpoint &e, size_t index)
         return false;
     uint32_t reqid = h.reqid;
     uint16_t type = h.type;
-    e.held.erase(e.held.begin() + static_cast<long>(index));
+    erase_held(e, e.held.begin() + static_cast<long>(index));
     reply(e, reqid, type, a);
     return true;
 }
@@ -393,13 +494,12 @@ void Stack::run()
     for (auto &[id, slot] : conns_)
         if (slot.c->next_deadline() <= now_)
             slot.c->on_timer(now_);
+    drain_lingering();
     for (auto it = conns_.begin(); it != conns_.end();) {
-        if (it->second.ep == 0 && finished(*it->second.c)) {
-            counters_.retransmissions += it->second.c->stats().retransmissions;
-            it = conns_.erase(it);
-        } else {
+        if (it->second.ep == 0 && finished(*it->second.c))
+            it = erase_conn(it);
+        else
             ++it;
-        }
     }
     settle();
 }
@@ -486,7 +586,7 @@ void Stack::on_message(uint32_t ep, const uint8_t *msg, size_t len, uint32_t res
                 a.syserr = EINTR;
             }
             uint16_t type = it->type;
-            e->held.erase(it);
+            erase_held(*e, it);
             reply(*e, target, type, a);
             if ((e = find(ep)) == nullptr) return;
         } else if (std::find(e->answered.begin(), e->answered.end(), target) ==
@@ -518,7 +618,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
             held.reqid = h.reqid;
             held.type = h.type;
             held.body.assign(body, body + len);
-            e.held.push_back(std::move(held));
+            add_held(e, std::move(held));
             return true;
         }
         a.terr = terr;
@@ -626,7 +726,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         held.flags = flags;
         held.body.assign(body + 4, body + len);
         if (!push_snd(e, held, a, block)) {
-            e.held.push_back(std::move(held));
+            add_held(e, std::move(held));
             return;
         }
         break;
@@ -654,8 +754,12 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         Discon d = e.discon.front();
         e.discon.pop_front();
         if (e.state == T_INCON) {
+            // A listened indication stays outstanding until it is accepted,
+            // refused or its withdrawal is taken here.
             bool any = std::any_of(e.inds.begin(), e.inds.end(),
-                                   [](const Indication &i) { return i.listened; });
+                                   [](const Indication &i) { return i.listened; }) ||
+                       std::any_of(e.discon.begin(), e.discon.end(),
+                                   [](const Discon &x) { return x.seq >= 0; });
             e.state = any ? T_INCON : T_IDLE;
         } else {
             e.state = T_IDLE;
@@ -664,7 +768,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         break;
     }
     case kSndudata:
-        do_sndudata(e, rd, a);
+        do_sndudata(e, rd, uid, a);
         if (!rd.ok()) return bad();
         break;
     case kRcvudata: {
@@ -712,10 +816,18 @@ void Stack::do_bind(Endpoint &e, Reader &rd, int uid, Answer &a)
         }
         sock = req.socket;
     }
+    // An ordinary user gets sockets of the dynamic range up to its limit, and
+    // none of the last ones: those are kept for root.
+    const uint32_t span = ipxcore::kLastDynamicSocket - ipxcore::kFirstDynamicSocket + 1;
+    if (e.owner != 0 && (sock == 0 || dynamic(sock)) &&
+        (usage(e.owner).sockets >= cfg_.limits.sockets ||
+         span - dynamic_used_ <= kRootReservedSockets)) {
+        a.terr = TNOADDR;
+        return;
+    }
     if (sock == 0) {
         // A free dynamic socket, taken in turn so that a socket just given
         // up is not handed out again at once.
-        const uint32_t span = ipxcore::kLastDynamicSocket - ipxcore::kFirstDynamicSocket + 1;
         for (uint32_t i = 0; i < span; i++) {
             uint16_t s = next_dynamic_;
             next_dynamic_ = s == ipxcore::kLastDynamicSocket ? ipxcore::kFirstDynamicSocket
@@ -736,6 +848,10 @@ void Stack::do_bind(Endpoint &e, Reader &rd, int uid, Answer &a)
         if (sockets_.count(sock)) { a.terr = TNOADDR; return; }
     }
     sockets_[sock] = e.id;
+    if (dynamic(sock)) {
+        dynamic_used_++;
+        usage(e.owner).sockets++;
+    }
     e.bound = true;
     e.bind_uid = uid;
     e.addr = local_address(sock);
@@ -790,10 +906,12 @@ void Stack::do_accept(Endpoint &e, Reader &rd, uint32_t res_ep, Answer &a)
         !rd.done())
         return;
     if (e.svc != Service::Spx) { a.terr = TNOTSUPPORT; return; }
-    if (e.state != T_INCON) { a.terr = TOUTSTATE; return; }
-    // Anything else waiting on the listener comes first.
+    // Anything waiting on the listener comes first, even before the state:
+    // a caller that withdrew leaves a disconnect to be taken (TLOOK), not a
+    // state error that a listener would take for a fault of its own.
     refresh(e);
     if (events(e) & (T_DISCONNECT | T_LISTEN)) { a.terr = TLOOK; return; }
+    if (e.state != T_INCON) { a.terr = TOUTSTATE; return; }
     auto ind = std::find_if(e.inds.begin(), e.inds.end(),
                             [&](const Indication &i) { return i.listened && i.seq == seq; });
     if (ind == e.inds.end()) { a.terr = TBADSEQ; return; }
@@ -826,6 +944,7 @@ void Stack::do_accept(Endpoint &e, Reader &rd, uint32_t res_ep, Answer &a)
     c.set_config(res->opts.config());
     c.accept(now_);
     slot->second.ep = res->id;
+    slot->second.owner = res->owner;
     slot->second.offered = false;
     slot->second.dropsome = (res->opts.rsrv & 0x80) != 0;
     res->conn = id;
@@ -875,7 +994,7 @@ void Stack::do_snddis(Endpoint &e, Reader &rd, Answer &a)
     e.state = T_IDLE;
 }
 
-void Stack::do_sndudata(Endpoint &e, Reader &rd, Answer &a)
+void Stack::do_sndudata(Endpoint &e, Reader &rd, int uid, Answer &a)
 {
     uint32_t al = 0, ol = 0;
     const uint8_t *ab = nullptr, *ob = nullptr;
@@ -893,6 +1012,14 @@ void Stack::do_sndudata(Endpoint &e, Reader &rd, Answer &a)
     if (n > ipxcore::kIpxMaxData) { a.terr = TSYSERR; a.syserr = EPROTO; return; }
     // Option byte 0 is the IPX packet type; byte 1 is not used on sending.
     uint8_t type = ol == 2 ? ob[0] : ipxcore::kIpxTypePlain;
+    // SPX packets, and datagrams from the SAP and RIP sockets, speak for the
+    // stack and its services: only root may send them (an ordinary user
+    // could forge connection requests or advertisements).
+    if (uid != 0 && (type == ipxcore::kIpxTypeSpx || e.addr.socket == ipxcore::kSocketSap ||
+                     e.addr.socket == ipxcore::kSocketRip)) {
+        a.terr = TACCES;
+        return;
+    }
     if (dst.net != local_.net) {
         // No link leads to another network: the datagram comes back as a
         // datagram error (t_rcvuderr).
@@ -1070,13 +1197,23 @@ bool Stack::resolve(const uint8_t *b12, IpxAddress &out) const
     return true;
 }
 
+bool Stack::dynamic(uint16_t socket)
+{
+    return socket >= ipxcore::kFirstDynamicSocket && socket <= ipxcore::kLastDynamicSocket;
+}
+
 void Stack::release_socket(Endpoint &e)
 {
     if (!e.bound)
         return;
     auto it = sockets_.find(e.addr.socket);
-    if (it != sockets_.end() && it->second == e.id)
+    if (it != sockets_.end() && it->second == e.id) {
         sockets_.erase(it);
+        if (dynamic(e.addr.socket)) {
+            dynamic_used_--;
+            usage(e.owner).sockets--;
+        }
+    }
     e.bound = false;
     e.qlen = 0;
 }
@@ -1101,6 +1238,8 @@ uint16_t Stack::add_conn(std::unique_ptr<SpxConnection> c, uint32_t ep, bool off
     Slot s;
     s.c = std::move(c);
     s.ep = ep;
+    const Endpoint *e = find(ep);
+    s.owner = e != nullptr ? e->owner : 0;
     s.offered = offered;
     conns_[id] = std::move(s);
     return id;
@@ -1121,10 +1260,34 @@ SpxConnection::Trace Stack::trace_fn(uint16_t id)
 void Stack::retire(uint16_t id)
 {
     auto it = conns_.find(id);
-    if (it == conns_.end())
-        return;
+    if (it != conns_.end())
+        erase_conn(it);
+}
+
+std::map<uint16_t, Stack::Slot>::iterator Stack::erase_conn(std::map<uint16_t, Slot>::iterator it)
+{
     counters_.retransmissions += it->second.c->stats().retransmissions;
-    conns_.erase(it);
+    if (it->second.ep == 0) {
+        uint32_t owner = it->second.owner;
+        usage(owner).lingering--;
+        forget_user_if_idle(owner);
+    }
+    return conns_.erase(it);
+}
+
+// Nobody reads a lingering connection any more: what arrives is taken and
+// thrown away, so that the peer's data (and after it the peer's end of
+// connection) can still come and both ends finish.
+void Stack::drain_lingering()
+{
+    uint8_t scrap[4096];
+    for (auto &[id, slot] : conns_) {
+        if (slot.ep != 0)
+            continue;
+        SpxConnection &c = *slot.c;
+        for (int i = 0; i < 256 && c.readable(); i++)
+            c.read(scrap, sizeof(scrap), now_);
+    }
 }
 
 void Stack::linger(uint16_t id)
@@ -1132,6 +1295,9 @@ void Stack::linger(uint16_t id)
     auto it = conns_.find(id);
     if (it == conns_.end())
         return;
+    // Still the owner's until it ends (counted as one of its endpoints).
+    if (it->second.ep != 0)
+        usage(it->second.owner).lingering++;
     it->second.ep = 0;
     if (!finished(*it->second.c))
         it->second.c->close(now_);
@@ -1309,14 +1475,22 @@ bool Stack::socket_owner(uint16_t socket, int &uid) const
     return true;
 }
 
-std::string Stack::status() const
+std::string Stack::status(uint32_t viewer) const
 {
+    // Root sees every endpoint and connection and the counters; an ordinary
+    // user sees only what it owns, and its limits.
+    const bool all = viewer == 0;
     std::ostringstream o;
     o << "pid: " << getpid() << "\n";
     o << "local address " << local_address(0).text() << "\n";
-    o << "endpoints: " << eps_.size() << "\n";
+    size_t shown = 0;
+    for (auto &[id, ep] : eps_)
+        shown += all || ep->owner == viewer;
+    o << "endpoints: " << shown << "\n";
     for (auto &[id, ep] : eps_) {
         const Endpoint &e = *ep;
+        if (!all && e.owner != viewer)
+            continue;
         o << "  " << id << " " << (e.svc == Service::Spx ? "spx" : "ipx") << " "
           << state_name(e.state);
         if (e.bound) o << " " << e.addr.text();
@@ -1325,21 +1499,41 @@ std::string Stack::status() const
         if (e.conn) o << " conn " << e.conn;
         if (!e.rx.empty()) o << " queued " << e.rx.size();
         if (!e.discon.empty()) o << " disconnects " << e.discon.size();
-        o << "\n";
+        if (e.held_bytes) o << " held " << e.held_bytes;
+        o << " user " << e.owner << "\n";
     }
     uint64_t retrans = counters_.retransmissions;
-    o << "connections: " << conns_.size() << "\n";
+    shown = 0;
     for (auto &[id, slot] : conns_) {
+        retrans += slot.c->stats().retransmissions;
+        shown += all || slot.owner == viewer;
+    }
+    o << "connections: " << shown << "\n";
+    for (auto &[id, slot] : conns_) {
+        if (!all && slot.owner != viewer)
+            continue;
         const SpxConnection &c = *slot.c;
         const ipxcore::SpxStats &st = c.stats();
-        retrans += st.retransmissions;
         o << "  " << id << " " << conn_state_name(c.state()) << " " << c.local().text() << " -> "
           << c.remote().text() << " (id " << c.remote_id() << ")";
         if (slot.ep) o << " endpoint " << slot.ep;
         else o << " lingering";
         o << " sent " << st.packets_sent << " received " << st.packets_received
-          << " retransmitted " << st.retransmissions << " duplicates " << st.duplicates << "\n";
+          << " retransmitted " << st.retransmissions << " duplicates " << st.duplicates
+          << " user " << slot.owner << "\n";
     }
+    if (!all) {
+        Usage u;
+        auto it = users_.find(viewer);
+        if (it != users_.end())
+            u = it->second;
+        o << "held send data: " << u.held << "\n";
+        o << "limits: endpoints " << u.endpoints + u.lingering << " of " << cfg_.limits.endpoints
+          << ", dynamic sockets " << u.sockets << " of " << cfg_.limits.sockets
+          << ", held send data " << u.held << " of " << cfg_.limits.held_bytes << "\n";
+        return o.str();
+    }
+    o << "held send data: " << held_total_ << "\n";
     o << "packets: in " << counters_.packets_in << " out " << counters_.packets_out
       << " dropped " << counters_.packets_dropped << "\n";
     o << "datagrams: in " << counters_.datagrams_in << " out " << counters_.datagrams_out

@@ -30,11 +30,41 @@ using ipxcore::IpxAddress;
 
 enum class Service { Datagram, Spx };
 
+// What one ordinary user (any uid but 0) may hold in the stack at once, so
+// that no local user can use up what every other user needs. Root is not
+// limited by them. Each is charged to the user who opened the endpoint.
+struct UserLimits {
+    // Endpoints open at once; a connection that lingers after its endpoint
+    // was closed (delivering what was queued) still counts.
+    uint32_t endpoints = 256;
+    // Sockets of the dynamic range (0x4000-0x7FFF) bound at once.
+    uint32_t sockets = 128;
+    // t_snd data waiting in the daemon for room in the connections, all the
+    // user's endpoints together (bytes).
+    size_t held_bytes = 4u << 20;
+    // Connections to a device socket whose open request has not come yet.
+    uint32_t pending = 8;
+
+    // "endpoints=N,sockets=N,held=KIB,pending=N" (any of them, any order);
+    // false with a message on a bad list.
+    static bool parse(const std::string &text, UserLimits &out, std::string &error);
+};
+
+// Dynamic sockets only root may take: ordinary users are refused a dynamic
+// socket once no more than this many are free.
+constexpr uint32_t kRootReservedSockets = 1024;
+// t_snd data waiting in the daemon per endpoint (bytes). Beyond it (or
+// beyond the user's held_bytes) the daemon reads no more t_snd requests from
+// the endpoint until the connection has taken some: the kernel's socket
+// buffer then holds the sender back.
+constexpr size_t kHeldBytesPerEndpoint = 256 * 1024;
+
 struct StackConfig {
     uint32_t net = 0x00000001;     // local network number
     uint32_t host = 0x7f000001;    // local node = 00 00 + host
     uint32_t rcv_max = 0;          // test option: cap on each t_rcv (0: none)
     std::optional<ipxcore::ImpairmentConfig> impair;  // on the loopback link
+    UserLimits limits;
 };
 
 // What the stack needs from the server.
@@ -102,8 +132,9 @@ public:
     Stack(const StackConfig &cfg, const Clock &clock, StackIo &io);
     ~Stack();
 
-    // A new endpoint on a device; returns its id.
-    uint32_t open(Service svc);
+    // A new endpoint on a device for user `owner`; returns its id, or 0 when
+    // the owner already has as many endpoints as it may.
+    uint32_t open(Service svc, uint32_t owner = 0);
     tliproto::InfoBody info(uint32_t ep) const;
 
     // One message from the endpoint's socket. `res_ep` is the endpoint of a
@@ -122,10 +153,16 @@ public:
     void run();
     uint64_t next_deadline() const;  // UINT64_MAX when nothing is due
 
-    std::string status() const;
+    // The status view as user `viewer` may see it: root sees everything, an
+    // ordinary user only its own endpoints and connections.
+    std::string status(uint32_t viewer = 0) const;
     // Whether `socket` is bound; if so, the binder's user id in `uid` (-1:
     // unknown).
     bool socket_owner(uint16_t socket, int &uid) const;
+    // True while the endpoint holds as much t_snd data as it may (itself or
+    // its owner): the server reads no further t_snd from its socket.
+    bool sends_stalled(uint32_t ep) const;
+    size_t held_bytes() const { return held_total_; }
     // Descriptors of links that the loop must wait on.
     std::vector<int> link_fds() const;
     size_t endpoint_count() const { return eps_.size(); }
@@ -162,6 +199,7 @@ private:
     };
     struct Endpoint {
         uint32_t id = 0;
+        uint32_t owner = 0;  // the user who opened it
         Service svc = Service::Datagram;
         int state = 1;  // T_UNBND
         bool bound = false;
@@ -176,6 +214,7 @@ private:
         std::deque<Discon> discon;
         SpxOptions opts;
         std::deque<Held> held;                // answered in order as they can be
+        size_t held_bytes = 0;                // their bodies together
         std::array<uint32_t, 16> answered{};  // recent request ids: cancel may name them
         size_t answered_next = 0;
         bool doorbell = false;  // a doorbell is unread in the socket
@@ -183,6 +222,7 @@ private:
     struct Slot {
         std::unique_ptr<ipxcore::SpxConnection> c;
         uint32_t ep = 0;         // owner endpoint (0: lingering after close)
+        uint32_t owner = 0;      // the user of that endpoint
         bool offered = false;    // an indication not yet accepted
         bool dropsome = false;   // rsrv bit 7
         uint32_t drop_count = 0;
@@ -194,7 +234,18 @@ private:
         tliproto::Writer body;
     };
 
+    // What one user holds (see UserLimits).
+    struct Usage {
+        uint32_t endpoints = 0, lingering = 0, sockets = 0;
+        size_t held = 0;
+    };
+
     Endpoint *find(uint32_t ep);
+    const Endpoint *find(uint32_t ep) const;
+    Usage &usage(uint32_t uid) { return users_[uid]; }
+    void forget_user_if_idle(uint32_t uid);
+    void add_held(Endpoint &e, Held &&h);
+    void erase_held(Endpoint &e, std::deque<Held>::iterator it);
     void violation(Endpoint &e, const std::string &why);
     void reply(Endpoint &e, uint32_t reqid, uint16_t type, const Answer &a);
     void destroy(Endpoint &e);
@@ -219,12 +270,14 @@ private:
     void do_optmgmt(Endpoint &e, tliproto::Reader &rd, Answer &a);
     void do_accept(Endpoint &e, tliproto::Reader &rd, uint32_t res_ep, Answer &a);
     void do_snddis(Endpoint &e, tliproto::Reader &rd, Answer &a);
-    void do_sndudata(Endpoint &e, tliproto::Reader &rd, Answer &a);
+    void do_sndudata(Endpoint &e, tliproto::Reader &rd, int uid, Answer &a);
 
     // Sockets and addresses.
     // A destination: network 0 and node 0 or 1 stand for the local ones.
     bool resolve(const uint8_t *b12, IpxAddress &out) const;
     void release_socket(Endpoint &e);
+    // A socket of the dynamic range: counted against the owner's limit.
+    static bool dynamic(uint16_t socket);
     IpxAddress local_address(uint16_t socket) const;
 
     // Connections.
@@ -233,6 +286,8 @@ private:
     ipxcore::SpxConnection::Transmit transmit_fn();
     ipxcore::SpxConnection::Trace trace_fn(uint16_t id);
     void retire(uint16_t id);
+    std::map<uint16_t, Slot>::iterator erase_conn(std::map<uint16_t, Slot>::iterator it);
+    void drain_lingering();
     void linger(uint16_t id);
     void refuse(const Endpoint &e, const Indication &ind);
     void send_withdraw(const ipxcore::SpxConnection &c);
@@ -259,6 +314,9 @@ private:
     std::map<uint16_t, Slot> conns_;
     uint16_t next_conn_id_ = 1;
     Counters counters_;
+    std::map<uint32_t, Usage> users_;
+    uint32_t dynamic_used_ = 0;  // bound sockets of the dynamic range
+    size_t held_total_ = 0;
 };
 
 } // namespace ipxstackd

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-using namespace spxbench;
+using namespace bench;
 
 namespace {
 

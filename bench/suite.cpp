@@ -1,0 +1,700 @@
+// benchsuite: every speed figure of the system beside its baseline, measured
+// in the same run, in one table.
+//
+//   - SPX bulk throughput and round trip through a private stack, against
+//     the same exchange over TCP loopback (the spxbench runs);
+//   - a full run of dunmere against its twin over TCP (1000 units of 2048
+//     bytes from a forked client to the server, each a fresh program);
+//   - through terminals the benchmark owns, as a user typing: keystroke
+//     echo, start to shell prompt and bulk output (cat of a file) through
+//     zelterm against telnet to telnetd and ssh to sshd, every session
+//     running the same shell; echo with many idle sessions open; the time
+//     until many clients started at once all have a prompt; the memory per
+//     session; CPU time, context switches and system calls per keystroke.
+//
+// Every figure is taken in each of several rounds, the order of the sides
+// alternating from round to round; the table shows the median over the
+// rounds (each round's value is the median of its samples), and the values
+// of every round below it. Runs as root in private mount and network
+// namespaces (scripts/bench.sh).
+#include "benchsys.h"
+#include "services.h"
+#include "spxrun.h"
+#include "term.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdarg>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace bench;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct SuiteOptions {
+    size_t rounds = 3;
+    size_t keys = 300;        // timed keystrokes per round
+    size_t starts = 5;        // client starts timed per round
+    size_t bulk_mb = 20;      // size of the file the bulk run prints
+    size_t clients = 200;     // clients started at once; idle sessions
+    size_t sessions = 20;     // sessions the memory figure is taken over
+    size_t dunmere_runs = 5;  // dunmere runs (and twin runs) per round
+    bool spx = true, dunmere = true, term = true, memory = true, burst = true;
+    bool telnet = true, ssh = true, strace = true;
+    Options spxopt;           // the SPX runs
+    ZelPaths paths;
+    std::string dunmere_path;
+};
+
+const char kUsage[] =
+    "usage: benchsuite [--rounds N] [--keys N] [--starts N] [--bulk-mb N] [--clients N]\n"
+    "                  [--sessions N] [--dunmere-runs N] [--units N]\n"
+    "                  [--skip spx,dunmere,term,memory,burst,telnet,ssh,strace]\n"
+    "  --rounds N        rounds, the sides alternating in order (default 3)\n"
+    "  --keys N          timed keystrokes per round and service (default 300)\n"
+    "  --starts N        timed client starts per round and service (default 5)\n"
+    "  --bulk-mb N       megabytes the bulk run prints with cat (default 20)\n"
+    "  --clients N       clients started at once, and idle sessions (default 200)\n"
+    "  --sessions N      sessions the memory figure is taken over (default 20)\n"
+    "  --dunmere-runs N  dunmere runs per round (default 5)\n"
+    "  --units N         SPX bulk units of 2048 bytes (default 20000)\n"
+    "  --skip LIST       leave parts out\n"
+    "Runs as root in private namespaces: use scripts/bench.sh.\n";
+
+bool parse_size(const char *s, size_t min, size_t &out)
+{
+    if (s == nullptr || *s < '0' || *s > '9')
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    unsigned long v = std::strtoul(s, &end, 10);
+    if (errno != 0 || *end != '\0' || v < min || v > 1000000000UL)
+        return false;
+    out = v;
+    return true;
+}
+
+// 1: run; 0: help shown; -1: bad command line (said).
+int parse(int argc, char **argv, SuiteOptions &o)
+{
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        const char *v = i + 1 < argc ? argv[i + 1] : nullptr;
+        size_t *field = nullptr;
+        size_t min = 1;
+        if (a == "-h" || a == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--rounds") {
+            field = &o.rounds;
+        } else if (a == "--keys") {
+            field = &o.keys;
+            min = 50;
+        } else if (a == "--starts") {
+            field = &o.starts;
+        } else if (a == "--bulk-mb") {
+            field = &o.bulk_mb;
+        } else if (a == "--clients") {
+            field = &o.clients;
+        } else if (a == "--sessions") {
+            field = &o.sessions;
+        } else if (a == "--dunmere-runs") {
+            field = &o.dunmere_runs;
+        } else if (a == "--units") {
+            field = &o.spxopt.units;
+        } else if (a == "--skip" && v != nullptr) {
+            std::string list = std::string(",") + v + ",";
+            auto has = [&](const char *w) { return list.find(std::string(",") + w + ",") != std::string::npos; };
+            o.spx = !has("spx");
+            o.dunmere = !has("dunmere");
+            o.term = !has("term");
+            o.memory = !has("memory");
+            o.burst = !has("burst");
+            o.telnet = !has("telnet");
+            o.ssh = !has("ssh");
+            o.strace = !has("strace");
+            i++;
+            continue;
+        } else {
+            std::fprintf(stderr, "benchsuite: unknown or incomplete option %s\n%s", a.c_str(), kUsage);
+            return -1;
+        }
+        if (!parse_size(v, min, *field)) {
+            std::fprintf(stderr, "benchsuite: bad %s: %s\n", a.c_str(), v ? v : "(missing)");
+            return -1;
+        }
+        i++;
+    }
+    return 1;
+}
+
+void note(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void note(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    std::fputs("bench: ", stderr);
+    std::vfprintf(stderr, fmt, ap);
+    std::fputc('\n', stderr);
+    va_end(ap);
+}
+
+// ---- SPX and dunmere ----
+
+void spx_round(const SuiteOptions &o, bool tcp_first, Series &s)
+{
+    Result spx, tcp;
+    auto one_spx = [&] {
+        Stack st;
+        if (!start_stack(o.spxopt, st))
+            return;
+        if (!run_spx(o.spxopt, st, spx))
+            spx = Result{};
+        stop_stack(st);
+    };
+    auto one_tcp = [&] {
+        if (!run_tcp(o.spxopt, tcp))
+            tcp = Result{};
+    };
+    if (tcp_first) {
+        one_tcp();
+        one_spx();
+    } else {
+        one_spx();
+        one_tcp();
+    }
+    s["spx.mbps"].push_back(spx.mbytes_per_s);
+    s["tcp.mbps"].push_back(tcp.mbytes_per_s);
+    s["spx.rtt"].push_back(spx.median_us);
+    s["tcp.rtt"].push_back(tcp.median_us);
+}
+
+// The twin of dunmere over TCP: the same exchange (a server that binds and
+// listens, a forked client that connects and sends 1000 units of 2048 zero
+// bytes, the server receiving and checking every unit), as a program of its
+// own. Exit status 0 when every unit arrived whole.
+int tcp_twin()
+{
+    constexpr int kUnits = 1000, kSize = 2048;
+    int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in sa {};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (lfd < 0 || bind(lfd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0 || listen(lfd, 1) < 0 ||
+        getsockname(lfd, reinterpret_cast<sockaddr *>(&sa), &len) < 0)
+        return 1;
+    std::printf(">> the TCP twin: server bound\n");
+    std::fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(lfd);
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0)
+            _exit(1);
+        static char unit[kSize];
+        for (int i = 0; i < kUnits; i++)
+            for (size_t done = 0; done < kSize;) {
+                ssize_t n = send(fd, unit + done, kSize - done, MSG_NOSIGNAL);
+                if (n <= 0)
+                    _exit(1);
+                done += static_cast<size_t>(n);
+            }
+        close(fd);
+        _exit(0);
+    }
+    signal(SIGCHLD, SIG_IGN);
+    int fd = accept(lfd, nullptr, nullptr);
+    if (fd < 0)
+        return 1;
+    static char unit[kSize];
+    for (int i = 0; i < kUnits; i++) {
+        for (size_t got = 0; got < kSize;) {
+            ssize_t n = recv(fd, unit + got, kSize - got, 0);
+            if (n <= 0)
+                return 1;
+            got += static_cast<size_t>(n);
+        }
+        for (char c : unit)
+            if (c != 0)
+                return 1;
+    }
+    close(fd);
+    std::printf(">> %d packets have been exchanged and verified\n", kUnits);
+    return 0;
+}
+
+// Milliseconds from the start of a program to its end; -1 when it failed.
+double run_ms(const std::vector<std::string> &argv)
+{
+    auto t0 = Clock::now();
+    pid_t p = spawn(argv, {});
+    int st = p > 0 ? wait_child(p, 60s) : -1;
+    if (st < 0 && p > 0)
+        stop_child(p, 1s);
+    return st >= 0 && WIFEXITED(st) && WEXITSTATUS(st) == 0 ? us_since(t0) / 1000 : -1;
+}
+
+void dunmere_round(const SuiteOptions &o, bool twin_first, const std::string &self, Series &s)
+{
+    Stack st;
+    if (!start_stack(o.spxopt, st))
+        return;
+    std::vector<double> d, t;
+    for (size_t i = 0; i < o.dunmere_runs; i++) {
+        bool twin_now = (i % 2 == 0) == twin_first;
+        for (int k = 0; k < 2; k++) {
+            if (twin_now)
+                t.push_back(run_ms({self, "--tcp-twin"}));
+            else
+                d.push_back(run_ms({o.dunmere_path}));
+            twin_now = !twin_now;
+        }
+    }
+    stop_stack(st);
+    s["dunmere.ms"].push_back(std::count(d.begin(), d.end(), -1.0) ? -1 : median(d));
+    s["twin.ms"].push_back(std::count(t.begin(), t.end(), -1.0) ? -1 : median(t));
+}
+
+// ---- terminal sessions ----
+
+// Starts a client and waits for its prompt; the time that took in ms, or -1.
+double open_session(Service &svc, Term &t, std::string &why)
+{
+    auto t0 = Clock::now();
+    if (!t.start(svc.client(), svc.client_env(), why))
+        return -1;
+    if (!t.wait_for(kPrompt, 60s)) {
+        why = svc.key() + ": no prompt; the screen ends: " + t.tail();
+        return -1;
+    }
+    return us_since(t0) / 1000;
+}
+
+void close_session(Term &t)
+{
+    t.finish("exit\r", 10s);
+}
+
+// Everything that serves the sessions, and the client of `t` when given.
+std::vector<pid_t> serving(const Service &svc, const Term *t)
+{
+    std::vector<pid_t> v = svc.session_pids();
+    if (svc.shared_pid() > 0)
+        v.push_back(svc.shared_pid());
+    if (t != nullptr)
+        v.push_back(t->pid());
+    return v;
+}
+
+struct Usage {
+    long long cpu_ns = 0;
+    long switches = 0;
+};
+
+Usage usage_of(const std::vector<pid_t> &pids)
+{
+    Usage u;
+    for (pid_t p : pids) {
+        u.cpu_ns += cpu_ns_of(p);
+        u.switches += switches_of(p);
+    }
+    return u;
+}
+
+constexpr size_t kLine = 50;  // keystrokes on one comment line
+
+// Types `n` keys on a comment line ("#aaaa...", which the shell ignores),
+// ended every kLine keys; fills `rtt` (µs per key) and returns false when a
+// key did not come back. `during` is called around each line's keys (not
+// around the line ends) with true before and false after.
+bool type_keys(Term &t, size_t n, std::vector<double> &rtt, const std::function<void(bool)> &during)
+{
+    for (size_t done = 0; done < n;) {
+        if (!t.type("#") || !t.wait_for("#", 10s))
+            return false;
+        size_t line = std::min(kLine, n - done);
+        during(true);
+        for (size_t i = 0; i < line; i++) {
+            double us = t.echo_us('a', 10s);
+            if (us < 0)
+                return false;
+            rtt.push_back(us);
+        }
+        during(false);
+        done += line;
+        if (!t.type("\r") || !t.wait_for(kPrompt, 10s))
+            return false;
+    }
+    return true;
+}
+
+// Runs strace -c on `pids` around `work`; the calls counted, or -1.
+long count_calls(const std::vector<pid_t> &pids, const std::string &out, const std::function<bool()> &work)
+{
+    std::vector<std::string> argv = {"strace", "-c", "-f", "-o", out};
+    for (pid_t p : pids) {
+        argv.push_back("-p");
+        argv.push_back(std::to_string(p));
+    }
+    int errp[2];
+    if (pipe2(errp, O_CLOEXEC) < 0)
+        return -1;
+    SpawnOptions so;
+    so.err = errp[1];
+    pid_t st = spawn(argv, so);
+    close(errp[1]);
+    // strace says "Process N attached" for each process (and its threads).
+    std::string said;
+    auto until = Clock::now() + 10s;
+    size_t attached = 0;
+    while (st > 0 && attached < pids.size() && Clock::now() < until) {
+        struct pollfd p {errp[0], POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) {
+            char b[512];
+            ssize_t n = read(errp[0], b, sizeof b);
+            if (n <= 0)
+                break;
+            said.append(b, static_cast<size_t>(n));
+        }
+        attached = 0;
+        for (size_t at = said.find("attached"); at != std::string::npos; at = said.find("attached", at + 1))
+            attached++;
+    }
+    bool ok = attached >= pids.size() && work();
+    if (st > 0) {
+        kill(st, SIGINT);
+        if (wait_child(st, 10s) < 0)
+            stop_child(st, 1s);
+    }
+    close(errp[0]);
+    return ok ? strace_total_calls(read_text(out)) : -1;
+}
+
+struct Bench {
+    SuiteOptions o;
+    std::string work;        // the benchmark's temporary directory
+    std::string bulk_file;
+    std::string small_file;  // the bulk file the system calls are counted over
+    size_t small_bytes = 0;
+    Series s;
+};
+
+// One client at a time: start to prompt (several times), then on the last
+// one keystroke echo, the CPU and switches per key, bulk output, and (in
+// the first round) the system calls per key and per KiB.
+void single_phase(Bench &b, Service &svc, bool first_round)
+{
+    std::string k = svc.key(), why;
+    if (!svc.start(why)) {
+        note("%s: %s", k.c_str(), why.c_str());
+        return;
+    }
+    std::vector<double> starts;
+    std::unique_ptr<Term> t;
+    for (size_t i = 0; i < b.o.starts; i++) {
+        if (t)
+            close_session(*t);
+        t = std::make_unique<Term>();
+        double ms = open_session(svc, *t, why);
+        if (ms < 0) {
+            note("%s", why.c_str());
+            t.reset();
+            break;
+        }
+        starts.push_back(ms);
+    }
+    if (t && starts.size() == b.o.starts) {
+        b.s[k + ".start"].push_back(median(starts));
+        std::vector<double> rtt;
+        Usage before, total;
+        std::vector<pid_t> pids = serving(svc, t.get());
+        bool ok = type_keys(*t, b.o.keys, rtt, [&](bool start) {
+            Usage u = usage_of(pids);
+            if (start) {
+                before = u;
+            } else {
+                total.cpu_ns += u.cpu_ns - before.cpu_ns;
+                total.switches += u.switches - before.switches;
+            }
+        });
+        double keys = static_cast<double>(rtt.size());
+        b.s[k + ".echo"].push_back(ok ? median(rtt) : -1);
+        b.s[k + ".cpu"].push_back(ok ? static_cast<double>(total.cpu_ns) / 1000 / keys : -1);
+        b.s[k + ".cs"].push_back(ok ? static_cast<double>(total.switches) / keys : -1);
+        if (!ok)
+            note("%s: a keystroke did not come back; the screen ends: %s", k.c_str(), t->tail().c_str());
+
+        // Bulk output: the end marker is typed quoted so that only the
+        // command's output shows it whole.
+        t->drain();
+        auto t0 = Clock::now();
+        bool bulk = t->type("cat " + b.bulk_file + "; echo @@E''ND@@\r") && t->wait_for("@@END@@", 300s);
+        double secs = us_since(t0) / 1e6;
+        b.s[k + ".bulk"].push_back(bulk ? static_cast<double>(b.o.bulk_mb) / secs : -1);
+        if (!bulk || !t->wait_for(kPrompt, 10s))
+            note("%s: the bulk output did not end", k.c_str());
+
+        if (first_round && b.o.strace) {
+            std::vector<double> ignored;
+            long calls = count_calls(pids, b.work + "/strace-" + k + "-keys.txt", [&] {
+                return type_keys(*t, 100, ignored, [](bool) {});
+            });
+            b.s[k + ".sc_key"].push_back(calls >= 0 ? static_cast<double>(calls) / 100 : -1);
+            calls = count_calls(pids, b.work + "/strace-" + k + "-bulk.txt", [&] {
+                return t->type("cat " + b.small_file + "; echo @@E''ND@@\r") &&
+                       t->wait_for("@@END@@", 300s) && t->wait_for(kPrompt, 10s);
+            });
+            b.s[k + ".sc_kib"].push_back(
+                calls >= 0 ? static_cast<double>(calls) * 1024 / static_cast<double>(b.small_bytes) : -1);
+        }
+        close_session(*t);
+    } else {
+        b.s[k + ".start"].push_back(-1);
+    }
+    t.reset();
+    svc.stop();
+}
+
+// Memory: sessions opened one after the other, then the PSS of what serves
+// them (and the stack's growth since before the first) per session.
+void memory_phase(Bench &b, Service &svc)
+{
+    std::string k = svc.key(), why;
+    if (!svc.start(why)) {
+        note("%s: %s", k.c_str(), why.c_str());
+        return;
+    }
+    pid_t shared = svc.shared_pid();
+    long shared0 = shared > 0 ? pss_of(shared) : 0;
+    std::vector<std::unique_ptr<Term>> ts;
+    bool ok = true;
+    for (size_t i = 0; i < b.o.sessions && ok; i++) {
+        ts.push_back(std::make_unique<Term>());
+        ok = open_session(svc, *ts.back(), why) >= 0;
+    }
+    double per = -1;
+    if (ok) {
+        long sum = 0;
+        for (pid_t p : svc.session_pids())
+            sum += std::max(0L, pss_of(p));
+        if (shared > 0)
+            sum += pss_of(shared) - shared0;
+        per = static_cast<double>(sum) / static_cast<double>(b.o.sessions);
+    } else {
+        note("%s", why.c_str());
+    }
+    b.s[k + ".mem"].push_back(per);
+    for (auto &t : ts)
+        t->type("exit\r");
+    for (auto &t : ts)
+        close_session(*t);
+    ts.clear();
+    svc.stop();
+}
+
+// Many clients started at once: the time until the last has its prompt;
+// then, with all of them idle, the keystroke echo of one more session.
+void burst_phase(Bench &b, Service &svc)
+{
+    std::string k = svc.key(), why;
+    if (!svc.start(why)) {
+        note("%s: %s", k.c_str(), why.c_str());
+        return;
+    }
+    std::vector<std::unique_ptr<Term>> ts;
+    std::vector<Term *> raw;
+    auto t0 = Clock::now();
+    for (size_t i = 0; i < b.o.clients; i++) {
+        ts.push_back(std::make_unique<Term>());
+        if (!ts.back()->start(svc.client(), svc.client_env(), why)) {
+            note("%s: %s", k.c_str(), why.c_str());
+            break;
+        }
+        raw.push_back(ts.back().get());
+    }
+    size_t up = wait_all(raw, kPrompt, 300s);
+    double secs = us_since(t0) / 1e6;
+    b.s[k + ".burst"].push_back(up == b.o.clients ? secs : -1);
+    if (up != b.o.clients)
+        note("%s: %zu of %zu clients had a prompt after %.0f s", k.c_str(), up, b.o.clients, secs);
+    Term probe;
+    double echo = -1;
+    if (up == b.o.clients && open_session(svc, probe, why) >= 0) {
+        std::vector<double> rtt;
+        if (type_keys(probe, b.o.keys, rtt, [](bool) {}))
+            echo = median(rtt);
+        close_session(probe);
+    }
+    b.s[k + ".echo_idle"].push_back(echo);
+    for (auto &t : ts)
+        t->type("exit\r");
+    for (auto &t : ts)
+        close_session(*t);
+    ts.clear();
+    svc.stop();
+}
+
+std::vector<Figure> figures(const SuiteOptions &o)
+{
+    auto n = [](size_t v) { return std::to_string(v); };
+    std::vector<Figure> f = {
+        {"SPX bulk, 2048-byte units", "MB/s", "spx.mbps", "tcp.mbps", "TCP loopback", Figure::kHigher, 0.5},
+        {"SPX round trip, 32 bytes", "us", "spx.rtt", "tcp.rtt", "TCP loopback", Figure::kLower, 2},
+        {"dunmere full run", "ms", "dunmere.ms", "twin.ms", "same over TCP", Figure::kLower, 3},
+        {"keystroke echo", "us", "zel.echo", "telnet.echo", "telnet", Figure::kLower, 1},
+        {"keystroke echo", "us", "zel.echo", "ssh.echo", "ssh", Figure::kLower, 0},
+        {"start to shell prompt", "ms", "zel.start", "telnet.start", "telnet", Figure::kLower, 1},
+        {"start to shell prompt", "ms", "zel.start", "ssh.start", "ssh", Figure::kLower, 0},
+        {"bulk output (cat " + n(o.bulk_mb) + " MB)", "MB/s", "zel.bulk", "telnet.bulk", "telnet", Figure::kHigher, 1},
+        {"bulk output (cat " + n(o.bulk_mb) + " MB)", "MB/s", "zel.bulk", "ssh.bulk", "ssh", Figure::kHigher, 0},
+        {"echo, " + n(o.clients) + " sessions idle", "us", "zel.echo_idle", "zel.echo", "none idle", Figure::kLower, 1.2},
+        {"telnet echo, " + n(o.clients) + " idle", "us", "telnet.echo_idle", "telnet.echo", "none idle", Figure::kLower, 0},
+        {n(o.clients) + " clients at once, all up", "s", "zel.burst", "telnet.burst", "telnet", Figure::kLower, 1},
+        {"memory per session (PSS)", "KiB", "zel.mem", "ssh.mem", "sshd", Figure::kLower, 0.25},
+        {"memory per session (PSS)", "KiB", "zel.mem", "telnet.mem", "telnetd", Figure::kLower, 0},
+        {"CPU per keystroke", "us", "zel.cpu", "telnet.cpu", "telnet", Figure::kLower, 0},
+        {"CPU per keystroke", "us", "zel.cpu", "ssh.cpu", "ssh", Figure::kLower, 0},
+        {"context switches per keystroke", "", "zel.cs", "telnet.cs", "telnet", Figure::kLower, 0},
+        {"context switches per keystroke", "", "zel.cs", "ssh.cs", "ssh", Figure::kLower, 0},
+        {"system calls per keystroke", "", "zel.sc_key", "telnet.sc_key", "telnet", Figure::kLower, 0},
+        {"system calls per keystroke", "", "zel.sc_key", "ssh.sc_key", "ssh", Figure::kLower, 0},
+        {"system calls per KiB of bulk", "", "zel.sc_kib", "telnet.sc_kib", "telnet", Figure::kLower, 0},
+        {"system calls per KiB of bulk", "", "zel.sc_kib", "ssh.sc_kib", "ssh", Figure::kLower, 0},
+    };
+    return f;
+}
+
+// A text file of 80-column lines, `bytes` long.
+bool make_text_file(const std::string &path, size_t bytes)
+{
+    std::string line;
+    for (int i = 0; i < 79; i++)
+        line += static_cast<char>('!' + i % 90);
+    line += '\n';
+    std::string all;
+    all.reserve(bytes);
+    while (all.size() < bytes)
+        all += line.substr(0, std::min(line.size(), bytes - all.size()));
+    return write_text(path, all);
+}
+
+void on_signal(int)
+{
+    kill_namespace_leftovers();
+    _exit(130);
+}
+
+std::string self_path()
+{
+    char b[4096];
+    ssize_t n = readlink("/proc/self/exe", b, sizeof b - 1);
+    return n > 0 ? std::string(b, static_cast<size_t>(n)) : "";
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 2 && std::strcmp(argv[1], "--tcp-twin") == 0)
+        return tcp_twin();
+    Bench b;
+    SuiteOptions &o = b.o;
+#ifdef BENCH_STACKD
+    o.spxopt.stackd = BENCH_STACKD;
+    o.paths = {BENCH_STACKD, BENCH_OMBRAD, BENCH_ZELPTYD, BENCH_ZELTTY, BENCH_ZELTERM};
+    o.dunmere_path = BENCH_DUNMERE;
+#endif
+    int p = parse(argc, argv, o);
+    if (p <= 0)
+        return p == 0 ? 0 : 2;
+    std::string why;
+    if (!enter_private_namespaces(why)) {
+        std::fprintf(stderr, "benchsuite: %s\n", why.c_str());
+        return 2;
+    }
+    std::atexit(kill_namespace_leftovers);
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    signal(SIGPIPE, SIG_IGN);
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+
+    TempDir work("benchsuite");
+    b.work = work.path();
+    std::string shell = work / "shell.sh";
+    b.bulk_file = work / "bulk.txt";
+    b.small_file = work / "bulk-small.txt";
+    b.small_bytes = 2 * 1000 * 1000;
+    if (!write_shell(shell) || !make_text_file(b.bulk_file, o.bulk_mb * 1000 * 1000) ||
+        !make_text_file(b.small_file, b.small_bytes)) {
+        std::fprintf(stderr, "benchsuite: cannot write in %s\n", b.work.c_str());
+        return 1;
+    }
+    if (access("/usr/bin/strace", X_OK) != 0) {
+        if (o.strace)
+            note("no strace: the system calls are not counted (scripts/deps.sh bench installs it)");
+        o.strace = false;
+    }
+
+    std::vector<std::unique_ptr<Service>> services;
+    services.push_back(make_zel(o.paths, shell, b.work));
+    if (o.telnet) {
+        auto t = make_telnet(shell, b.work, why);
+        if (t)
+            services.push_back(std::move(t));
+        else
+            note("telnet left out: %s", why.c_str());
+    }
+    if (o.ssh) {
+        auto t = make_ssh(shell, b.work, why);
+        if (t)
+            services.push_back(std::move(t));
+        else
+            note("ssh left out: %s", why.c_str());
+    }
+
+    std::string self = self_path();
+    for (size_t r = 0; r < o.rounds; r++) {
+        bool flip = r % 2 == 1;
+        note("round %zu of %zu", r + 1, o.rounds);
+        if (o.spx)
+            spx_round(o, flip, b.s);
+        if (o.dunmere)
+            dunmere_round(o, flip, self, b.s);
+        std::vector<Service *> order;
+        for (auto &svc : services)
+            order.push_back(svc.get());
+        if (flip)
+            std::reverse(order.begin(), order.end());
+        if (o.term)
+            for (Service *svc : order)
+                single_phase(b, *svc, r == 0);
+        if (o.memory)
+            for (Service *svc : order)
+                memory_phase(b, *svc);
+        if (o.burst)
+            for (Service *svc : order)
+                if (svc->key() != "ssh")
+                    burst_phase(b, *svc);
+    }
+    std::fputs(format_suite_table(figures(o), b.s).c_str(), stdout);
+    return 0;
+}

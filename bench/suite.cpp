@@ -55,6 +55,7 @@ struct SuiteOptions {
     size_t dunmere_runs = 5;  // dunmere runs (and twin runs) per round
     bool spx = true, dunmere = true, term = true, memory = true, burst = true;
     bool telnet = true, ssh = true, strace = true;
+    std::string trace_dir;    // where the strace summaries are kept
     Options spxopt;           // the SPX runs
     ZelPaths paths;
     std::string dunmere_path;
@@ -63,7 +64,7 @@ struct SuiteOptions {
 const char kUsage[] =
     "usage: benchsuite [--rounds N] [--keys N] [--starts N] [--bulk-mb N] [--clients N]\n"
     "                  [--sessions N] [--dunmere-runs N] [--units N]\n"
-    "                  [--skip spx,dunmere,term,memory,burst,telnet,ssh,strace]\n"
+    "                  [--skip spx,dunmere,term,memory,burst,telnet,ssh,strace] [--traces DIR]\n"
     "  --rounds N        rounds, the sides alternating in order (default 3)\n"
     "  --keys N          timed keystrokes per round and service (default 300)\n"
     "  --starts N        timed client starts per round and service (default 5)\n"
@@ -73,6 +74,7 @@ const char kUsage[] =
     "  --dunmere-runs N  dunmere runs per round (default 5)\n"
     "  --units N         SPX bulk units of 2048 bytes (default 20000)\n"
     "  --skip LIST       leave parts out\n"
+    "  --traces DIR      keep the strace summaries (one per process) in DIR\n"
     "Runs as root in private namespaces: use scripts/bench.sh.\n";
 
 bool parse_size(const char *s, size_t min, size_t &out)
@@ -116,6 +118,10 @@ int parse(int argc, char **argv, SuiteOptions &o)
             field = &o.dunmere_runs;
         } else if (a == "--units") {
             field = &o.spxopt.units;
+        } else if (a == "--traces" && v != nullptr) {
+            o.trace_dir = v;
+            i++;
+            continue;
         } else if (a == "--skip" && v != nullptr) {
             std::string list = std::string(",") + v + ",";
             auto has = [&](const char *w) { return list.find(std::string(",") + w + ",") != std::string::npos; };
@@ -343,46 +349,62 @@ bool type_keys(Term &t, size_t n, std::vector<double> &rtt, const std::function<
     return true;
 }
 
-// Runs strace -c on `pids` around `work`; the calls counted, or -1.
-long count_calls(const std::vector<pid_t> &pids, const std::string &out, const std::function<bool()> &work)
+// Runs one `strace -c -f` per process of `pids` around `work`, each
+// summary in "<prefix>-<name>-<pid>.txt"; the calls of all of them, or -1.
+long count_calls(const std::vector<pid_t> &pids, const std::string &prefix,
+                 const std::function<bool()> &work)
 {
-    std::vector<std::string> argv = {"strace", "-c", "-f", "-o", out};
-    for (pid_t p : pids) {
-        argv.push_back("-p");
-        argv.push_back(std::to_string(p));
+    struct Tracer {
+        pid_t pid = -1;
+        int err = -1;
+        std::string out, said;
+    };
+    std::vector<Tracer> tr(pids.size());
+    for (size_t i = 0; i < pids.size(); i++) {
+        tr[i].out = prefix + "-" + comm_of(pids[i]) + "-" + std::to_string(pids[i]) + ".txt";
+        int errp[2];
+        if (pipe2(errp, O_CLOEXEC) < 0)
+            return -1;
+        SpawnOptions so;
+        so.err = errp[1];
+        tr[i].pid = spawn({"strace", "-c", "-f", "-o", tr[i].out, "-p", std::to_string(pids[i])}, so);
+        close(errp[1]);
+        tr[i].err = errp[0];
     }
-    int errp[2];
-    if (pipe2(errp, O_CLOEXEC) < 0)
-        return -1;
-    SpawnOptions so;
-    so.err = errp[1];
-    pid_t st = spawn(argv, so);
-    close(errp[1]);
-    // strace says "Process N attached" for each process (and its threads).
-    std::string said;
+    // Each says "Process N attached" once it traces.
     auto until = Clock::now() + 10s;
     size_t attached = 0;
-    while (st > 0 && attached < pids.size() && Clock::now() < until) {
-        struct pollfd p {errp[0], POLLIN, 0};
-        if (poll(&p, 1, 100) > 0) {
-            char b[512];
-            ssize_t n = read(errp[0], b, sizeof b);
-            if (n <= 0)
-                break;
-            said.append(b, static_cast<size_t>(n));
-        }
+    while (attached < tr.size() && Clock::now() < until) {
         attached = 0;
-        for (size_t at = said.find("attached"); at != std::string::npos; at = said.find("attached", at + 1))
-            attached++;
+        for (Tracer &t : tr) {
+            if (t.said.find("attached") != std::string::npos) {
+                attached++;
+                continue;
+            }
+            struct pollfd p {t.err, POLLIN, 0};
+            if (poll(&p, 1, 10) > 0) {
+                char b[512];
+                ssize_t n = read(t.err, b, sizeof b);
+                if (n > 0)
+                    t.said.append(b, static_cast<size_t>(n));
+            }
+        }
     }
-    bool ok = attached >= pids.size() && work();
-    if (st > 0) {
-        kill(st, SIGINT);
-        if (wait_child(st, 10s) < 0)
-            stop_child(st, 1s);
+    bool ok = attached == tr.size() && work();
+    long calls = 0;
+    for (Tracer &t : tr) {
+        if (t.pid > 0) {
+            kill(t.pid, SIGINT);
+            if (wait_child(t.pid, 10s) < 0)
+                stop_child(t.pid, 1s);
+        }
+        close(t.err);
+        long c = strace_total_calls(read_text(t.out));
+        if (c < 0)
+            ok = false;
+        calls += c;
     }
-    close(errp[0]);
-    return ok ? strace_total_calls(read_text(out)) : -1;
+    return ok ? calls : -1;
 }
 
 struct Bench {
@@ -451,11 +473,12 @@ void single_phase(Bench &b, Service &svc, bool first_round)
 
         if (first_round && b.o.strace) {
             std::vector<double> ignored;
-            long calls = count_calls(pids, b.work + "/strace-" + k + "-keys.txt", [&] {
+            std::string dir = b.o.trace_dir.empty() ? b.work : b.o.trace_dir;
+            long calls = count_calls(pids, dir + "/strace-" + k + "-keys", [&] {
                 return type_keys(*t, 100, ignored, [](bool) {});
             });
             b.s[k + ".sc_key"].push_back(calls >= 0 ? static_cast<double>(calls) / 100 : -1);
-            calls = count_calls(pids, b.work + "/strace-" + k + "-bulk.txt", [&] {
+            calls = count_calls(pids, dir + "/strace-" + k + "-bulk", [&] {
                 return t->type("cat " + b.small_file + "; echo @@E''ND@@\r") &&
                        t->wait_for("@@END@@", 300s) && t->wait_for(kPrompt, 10s);
             });
@@ -508,7 +531,8 @@ void memory_phase(Bench &b, Service &svc)
 }
 
 // Many clients started at once: the time until the last has its prompt;
-// then, with all of them idle, the keystroke echo of one more session.
+// then, with all of them idle (those that came up), the keystroke echo of
+// one more session.
 void burst_phase(Bench &b, Service &svc)
 {
     std::string k = svc.key(), why;
@@ -527,14 +551,23 @@ void burst_phase(Bench &b, Service &svc)
         }
         raw.push_back(ts.back().get());
     }
-    size_t up = wait_all(raw, kPrompt, 300s);
+    std::vector<Clock::time_point> at;
+    size_t up = wait_all(raw, kPrompt, 300s, &at);
     double secs = us_since(t0) / 1e6;
     b.s[k + ".burst"].push_back(up == b.o.clients ? secs : -1);
-    if (up != b.o.clients)
-        note("%s: %zu of %zu clients had a prompt after %.0f s", k.c_str(), up, b.o.clients, secs);
+    if (up != b.o.clients) {
+        size_t ended = 0;
+        std::string screen;
+        for (size_t i = 0; i < raw.size(); i++)
+            if (at[i] == Clock::time_point{} && raw[i]->ended() && ended++ == 0)
+                screen = raw[i]->tail();
+        note("%s: %zu of %zu clients had a prompt after %.1f s; %zu clients ended without one, "
+             "the first saying: %s",
+             k.c_str(), up, b.o.clients, secs, ended, screen.c_str());
+    }
     Term probe;
     double echo = -1;
-    if (up == b.o.clients && open_session(svc, probe, why) >= 0) {
+    if (up > 0 && open_session(svc, probe, why) >= 0) {
         std::vector<double> rtt;
         if (type_keys(probe, b.o.keys, rtt, [](bool) {}))
             echo = median(rtt);

@@ -227,6 +227,16 @@ void Term::finish(const std::string &exit_keys, std::chrono::milliseconds limit)
     pid_ = -1;
 }
 
+bool Term::ended()
+{
+    if (pid_ <= 0)
+        return true;
+    if (waitpid(pid_, nullptr, WNOHANG) != pid_)
+        return false;
+    pid_ = -1;
+    return true;
+}
+
 std::string Term::tail() const
 {
     std::string t = buf_.size() > 300 ? buf_.substr(buf_.size() - 300) : buf_;
@@ -250,6 +260,7 @@ size_t wait_all(std::vector<Term *> &terms, const std::string &text,
         look[i] = i;
     std::vector<struct pollfd> fds;
     std::vector<size_t> which;
+    auto next_check = Clock::now();
     for (;;) {
         for (size_t i : look) {
             if (done[i])
@@ -272,7 +283,21 @@ size_t wait_all(std::vector<Term *> &terms, const std::string &text,
         int left = ms_left(until);
         if (fds.empty() || left == 0)
             return count;
-        int n = poll(fds.data(), fds.size(), left);
+        // A client that ended will never show the text: looked for now and then.
+        int n = poll(fds.data(), fds.size(), std::min(left, 100));
+        if (Clock::now() >= next_check) {
+            next_check = Clock::now() + std::chrono::milliseconds(100);
+            for (size_t i : which)
+                if (terms[i]->ended()) {
+                    terms[i]->pump();
+                    done[i] = true;
+                    if (terms[i]->found(text)) {
+                        count++;
+                        if (done_at != nullptr)
+                            (*done_at)[i] = Clock::now();
+                    }
+                }
+        }
         if (n < 0 && errno != EINTR)
             return count;
         look.clear();

@@ -45,6 +45,9 @@ public:
     // does not end within the limit.
     void finish(const std::string &exit_keys, std::chrono::milliseconds limit);
 
+    // True once the client has ended (it is then reaped).
+    bool ended();
+
     // The last output, for messages.
     std::string tail() const;
 
@@ -57,8 +60,9 @@ private:
     std::string last_text_;
 };
 
-// Waits until every terminal has shown `text` (each consumes its match).
-// The number that had; `done_at` gets the time each one showed it.
+// Waits until every terminal has shown `text` (each consumes its match) or
+// its client has ended. The number that showed it; `done_at` gets the time
+// each one did.
 size_t wait_all(std::vector<Term *> &terms, const std::string &text,
                 std::chrono::milliseconds limit, std::vector<Clock::time_point> *done_at = nullptr);
 

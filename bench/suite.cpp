@@ -555,6 +555,7 @@ void burst_phase(Bench &b, Service &svc)
     size_t up = wait_all(raw, kPrompt, 300s, &at);
     double secs = us_since(t0) / 1e6;
     b.s[k + ".burst"].push_back(up == b.o.clients ? secs : -1);
+    b.s[k + ".burst_lost"].push_back(static_cast<double>(b.o.clients - up));
     if (up != b.o.clients) {
         size_t ended = 0;
         std::string screen;
@@ -598,6 +599,7 @@ std::vector<Figure> figures(const SuiteOptions &o)
         {"echo, " + n(o.clients) + " sessions idle", "us", "zel.echo_idle", "zel.echo", "none idle", Figure::kLower, 1.2},
         {"telnet echo, " + n(o.clients) + " idle", "us", "telnet.echo_idle", "telnet.echo", "none idle", Figure::kLower, 0},
         {n(o.clients) + " clients at once, all up", "s", "zel.burst", "telnet.burst", "telnet", Figure::kLower, 1},
+        {"  clients that got no prompt", "", "zel.burst_lost", "telnet.burst_lost", "telnet", Figure::kLower, 0},
         {"memory per session (PSS)", "KiB", "zel.mem", "ssh.mem", "sshd", Figure::kLower, 0.25},
         {"memory per session (PSS)", "KiB", "zel.mem", "telnet.mem", "telnetd", Figure::kLower, 0},
         {"CPU per keystroke", "us", "zel.cpu", "telnet.cpu", "telnet", Figure::kLower, 0},

@@ -13,9 +13,10 @@
 //     session; CPU time, context switches and system calls per keystroke.
 //
 // Every figure is taken in each of several rounds, the order of the sides
-// alternating from round to round; the table shows the median over the
-// rounds (each round's value is the median of its samples), and the values
-// of every round below it. Runs as root in private mount and network
+// alternating from round to round, and within a round the services take
+// their samples in turn; the table shows the median over the rounds (each
+// round's value is the median of its samples), and the values of every
+// round below it. Runs as root in private mount and network
 // namespaces (scripts/bench.sh).
 #include "benchsys.h"
 #include "services.h"
@@ -324,28 +325,36 @@ Usage usage_of(const std::vector<pid_t> &pids)
 
 constexpr size_t kLine = 50;  // keystrokes on one comment line
 
-// Types `n` keys on a comment line ("#aaaa...", which the shell ignores),
-// ended every kLine keys; fills `rtt` (µs per key) and returns false when a
-// key did not come back. `during` is called around each line's keys (not
-// around the line ends) with true before and false after.
-bool type_keys(Term &t, size_t n, std::vector<double> &rtt, const std::function<void(bool)> &during)
+// Types `n` keys (at most kLine) on a comment line ("#aaaa...", which the
+// shell ignores) and ends the line; adds each key's round trip (µs) to
+// `rtt`. `usage` (when given) gets the CPU time and switches of `pids` over
+// the keys, not over the line's start and end. False when a key did not
+// come back.
+bool type_line(Term &t, size_t n, std::vector<double> &rtt, const std::vector<pid_t> &pids = {},
+               Usage *usage = nullptr)
 {
-    for (size_t done = 0; done < n;) {
-        if (!t.type("#") || !t.wait_for("#", 10s))
+    if (!t.type("#") || !t.wait_for("#", 10s))
+        return false;
+    Usage before = usage != nullptr ? usage_of(pids) : Usage{};
+    for (size_t i = 0; i < n; i++) {
+        double us = t.echo_us('a', 10s);
+        if (us < 0)
             return false;
-        size_t line = std::min(kLine, n - done);
-        during(true);
-        for (size_t i = 0; i < line; i++) {
-            double us = t.echo_us('a', 10s);
-            if (us < 0)
-                return false;
-            rtt.push_back(us);
-        }
-        during(false);
-        done += line;
-        if (!t.type("\r") || !t.wait_for(kPrompt, 10s))
-            return false;
+        rtt.push_back(us);
     }
+    if (usage != nullptr) {
+        Usage after = usage_of(pids);
+        usage->cpu_ns += after.cpu_ns - before.cpu_ns;
+        usage->switches += after.switches - before.switches;
+    }
+    return t.type("\r") && t.wait_for(kPrompt, 10s);
+}
+
+bool type_keys(Term &t, size_t n, std::vector<double> &rtt)
+{
+    for (size_t done = 0; done < n; done += kLine)
+        if (!type_line(t, std::min(kLine, n - done), rtt))
+            return false;
     return true;
 }
 
@@ -416,81 +425,113 @@ struct Bench {
     Series s;
 };
 
-// One client at a time: start to prompt (several times), then on the last
-// one keystroke echo, the CPU and switches per key, bulk output, and (in
-// the first round) the system calls per key and per KiB.
-void single_phase(Bench &b, Service &svc, bool first_round)
+// The services side by side, their samples taken in turn so that every
+// service sees the same load: start to prompt (one client at a time), then
+// on one session each, keystroke echo line by line in turn with the CPU
+// time and switches per key, bulk output, and (in the first round) the
+// system calls per key and per KiB.
+void single_phase(Bench &b, const std::vector<Service *> &order, bool first_round)
 {
-    std::string k = svc.key(), why;
-    if (!svc.start(why)) {
-        note("%s: %s", k.c_str(), why.c_str());
-        return;
-    }
-    std::vector<double> starts;
-    std::unique_ptr<Term> t;
-    for (size_t i = 0; i < b.o.starts; i++) {
-        if (t)
-            close_session(*t);
-        t = std::make_unique<Term>();
-        double ms = open_session(svc, *t, why);
-        if (ms < 0) {
-            note("%s", why.c_str());
-            t.reset();
-            break;
+    struct Side {
+        Service *svc = nullptr;
+        std::string k;
+        std::vector<double> starts, rtt;
+        std::unique_ptr<Term> t;
+        std::vector<pid_t> pids;
+        Usage usage;
+        bool ok = true;
+    };
+    std::vector<Side> sides;
+    std::string why;
+    for (Service *svc : order) {
+        if (svc->start(why)) {
+            sides.emplace_back();
+            sides.back().svc = svc;
+            sides.back().k = svc->key();
+        } else {
+            note("%s: %s", svc->key().c_str(), why.c_str());
         }
-        starts.push_back(ms);
     }
-    if (t && starts.size() == b.o.starts) {
-        b.s[k + ".start"].push_back(median(starts));
-        std::vector<double> rtt;
-        Usage before, total;
-        std::vector<pid_t> pids = serving(svc, t.get());
-        bool ok = type_keys(*t, b.o.keys, rtt, [&](bool start) {
-            Usage u = usage_of(pids);
-            if (start) {
-                before = u;
-            } else {
-                total.cpu_ns += u.cpu_ns - before.cpu_ns;
-                total.switches += u.switches - before.switches;
+    auto fail = [&](Side &d, const char *what) {
+        if (d.ok)
+            note("%s: %s; the screen ends: %s", d.k.c_str(), what, d.t ? d.t->tail().c_str() : "");
+        d.ok = false;
+    };
+    for (size_t i = 0; i < b.o.starts; i++)
+        for (Side &d : sides) {
+            if (!d.ok)
+                continue;
+            Term t;
+            double ms = open_session(*d.svc, t, why);
+            if (ms < 0) {
+                note("%s", why.c_str());
+                d.ok = false;
+                continue;
             }
-        });
-        double keys = static_cast<double>(rtt.size());
-        b.s[k + ".echo"].push_back(ok ? median(rtt) : -1);
-        b.s[k + ".cpu"].push_back(ok ? static_cast<double>(total.cpu_ns) / 1000 / keys : -1);
-        b.s[k + ".cs"].push_back(ok ? static_cast<double>(total.switches) / keys : -1);
-        if (!ok)
-            note("%s: a keystroke did not come back; the screen ends: %s", k.c_str(), t->tail().c_str());
-
-        // Bulk output: the end marker is typed quoted so that only the
-        // command's output shows it whole.
-        t->drain();
-        auto t0 = Clock::now();
-        bool bulk = t->type("cat " + b.bulk_file + "; echo @@E''ND@@\r") && t->wait_for("@@END@@", 300s);
-        double secs = us_since(t0) / 1e6;
-        b.s[k + ".bulk"].push_back(bulk ? static_cast<double>(b.o.bulk_mb) / secs : -1);
-        if (!bulk || !t->wait_for(kPrompt, 10s))
-            note("%s: the bulk output did not end", k.c_str());
-
-        if (first_round && b.o.strace) {
-            std::vector<double> ignored;
-            std::string dir = b.o.trace_dir.empty() ? b.work : b.o.trace_dir;
-            long calls = count_calls(pids, dir + "/strace-" + k + "-keys", [&] {
-                return type_keys(*t, 100, ignored, [](bool) {});
-            });
-            b.s[k + ".sc_key"].push_back(calls >= 0 ? static_cast<double>(calls) / 100 : -1);
-            calls = count_calls(pids, dir + "/strace-" + k + "-bulk", [&] {
-                return t->type("cat " + b.small_file + "; echo @@E''ND@@\r") &&
-                       t->wait_for("@@END@@", 300s) && t->wait_for(kPrompt, 10s);
-            });
-            b.s[k + ".sc_kib"].push_back(
-                calls >= 0 ? static_cast<double>(calls) * 1024 / static_cast<double>(b.small_bytes) : -1);
+            d.starts.push_back(ms);
+            close_session(t);
         }
-        close_session(*t);
-    } else {
-        b.s[k + ".start"].push_back(-1);
+    for (Side &d : sides) {
+        b.s[d.k + ".start"].push_back(d.ok ? median(d.starts) : -1);
+        if (!d.ok)
+            continue;
+        d.t = std::make_unique<Term>();
+        if (open_session(*d.svc, *d.t, why) < 0) {
+            note("%s", why.c_str());
+            d.ok = false;
+            continue;
+        }
+        d.pids = serving(*d.svc, d.t.get());
     }
-    t.reset();
-    svc.stop();
+
+    for (size_t done = 0; done < b.o.keys; done += kLine)
+        for (Side &d : sides)
+            if (d.ok && !type_line(*d.t, std::min(kLine, b.o.keys - done), d.rtt, d.pids, &d.usage))
+                fail(d, "a keystroke did not come back");
+    for (Side &d : sides) {
+        double keys = static_cast<double>(d.rtt.size());
+        b.s[d.k + ".echo"].push_back(d.ok ? median(d.rtt) : -1);
+        b.s[d.k + ".cpu"].push_back(d.ok ? static_cast<double>(d.usage.cpu_ns) / 1000 / keys : -1);
+        b.s[d.k + ".cs"].push_back(d.ok ? static_cast<double>(d.usage.switches) / keys : -1);
+    }
+
+    // Bulk output: the end marker is typed quoted so that only the
+    // command's output shows it whole.
+    for (Side &d : sides) {
+        double mbps = -1;
+        if (d.ok) {
+            d.t->drain();
+            auto t0 = Clock::now();
+            if (d.t->type("cat " + b.bulk_file + "; echo @@E''ND@@\r") && d.t->wait_for("@@END@@", 300s))
+                mbps = static_cast<double>(b.o.bulk_mb) / (us_since(t0) / 1e6);
+            if (mbps < 0 || !d.t->wait_for(kPrompt, 10s))
+                fail(d, "the bulk output did not end");
+        }
+        b.s[d.k + ".bulk"].push_back(mbps);
+    }
+
+    for (Side &d : sides) {
+        if (!first_round || !b.o.strace || !d.ok)
+            continue;
+        std::string dir = (b.o.trace_dir.empty() ? b.work : b.o.trace_dir) + "/strace-" + d.k;
+        std::vector<double> ignored;
+        long calls = count_calls(d.pids, dir + "-keys", [&] {
+            return type_keys(*d.t, 100, ignored);
+        });
+        b.s[d.k + ".sc_key"].push_back(calls >= 0 ? static_cast<double>(calls) / 100 : -1);
+        calls = count_calls(d.pids, dir + "-bulk", [&] {
+            return d.t->type("cat " + b.small_file + "; echo @@E''ND@@\r") &&
+                   d.t->wait_for("@@END@@", 300s) && d.t->wait_for(kPrompt, 10s);
+        });
+        b.s[d.k + ".sc_kib"].push_back(
+            calls >= 0 ? static_cast<double>(calls) * 1024 / static_cast<double>(b.small_bytes) : -1);
+    }
+    for (Side &d : sides) {
+        if (d.t)
+            close_session(*d.t);
+        d.t.reset();
+        d.svc->stop();
+    }
 }
 
 // Memory: sessions opened one after the other, then the PSS of what serves
@@ -530,15 +571,26 @@ void memory_phase(Bench &b, Service &svc)
     svc.stop();
 }
 
-// Many clients started at once: the time until the last has its prompt;
-// then, with all of them idle (those that came up), the keystroke echo of
-// one more session.
+// Many clients started at once: the time until the last has its prompt.
+// The keystroke echo of one more session, opened before them, is taken
+// before the burst and again with all of them idle (those that came up).
 void burst_phase(Bench &b, Service &svc)
 {
     std::string k = svc.key(), why;
     if (!svc.start(why)) {
         note("%s: %s", k.c_str(), why.c_str());
         return;
+    }
+    // The probe session's echo with nothing else open, then with the burst's
+    // sessions idle: the same session of the same service.
+    Term probe;
+    double none = -1, idle = -1;
+    if (open_session(svc, probe, why) >= 0) {
+        std::vector<double> rtt;
+        if (type_keys(probe, b.o.keys, rtt))
+            none = median(rtt);
+    } else {
+        note("%s", why.c_str());
     }
     std::vector<std::unique_ptr<Term>> ts;
     std::vector<Term *> raw;
@@ -566,15 +618,14 @@ void burst_phase(Bench &b, Service &svc)
              "the first saying: %s",
              k.c_str(), up, b.o.clients, secs, ended, screen.c_str());
     }
-    Term probe;
-    double echo = -1;
-    if (up > 0 && open_session(svc, probe, why) >= 0) {
+    if (up > 0 && none >= 0) {
         std::vector<double> rtt;
-        if (type_keys(probe, b.o.keys, rtt, [](bool) {}))
-            echo = median(rtt);
-        close_session(probe);
+        if (type_keys(probe, b.o.keys, rtt))
+            idle = median(rtt);
     }
-    b.s[k + ".echo_idle"].push_back(echo);
+    close_session(probe);
+    b.s[k + ".echo_none"].push_back(none);
+    b.s[k + ".echo_idle"].push_back(idle);
     for (auto &t : ts)
         t->type("exit\r");
     for (auto &t : ts)
@@ -596,8 +647,8 @@ std::vector<Figure> figures(const SuiteOptions &o)
         {"start to shell prompt", "ms", "zel.start", "ssh.start", "ssh", Figure::kLower, 0},
         {"bulk output (cat " + n(o.bulk_mb) + " MB)", "MB/s", "zel.bulk", "telnet.bulk", "telnet", Figure::kHigher, 1},
         {"bulk output (cat " + n(o.bulk_mb) + " MB)", "MB/s", "zel.bulk", "ssh.bulk", "ssh", Figure::kHigher, 0},
-        {"echo, " + n(o.clients) + " sessions idle", "us", "zel.echo_idle", "zel.echo", "none idle", Figure::kLower, 1.2},
-        {"telnet echo, " + n(o.clients) + " idle", "us", "telnet.echo_idle", "telnet.echo", "none idle", Figure::kLower, 0},
+        {"echo, " + n(o.clients) + " sessions idle", "us", "zel.echo_idle", "zel.echo_none", "none idle", Figure::kLower, 1.2},
+        {"telnet echo, " + n(o.clients) + " idle", "us", "telnet.echo_idle", "telnet.echo_none", "none idle", Figure::kLower, 0},
         {n(o.clients) + " clients at once, all up", "s", "zel.burst", "telnet.burst", "telnet", Figure::kLower, 1},
         {"  clients that got no prompt", "", "zel.burst_lost", "telnet.burst_lost", "telnet", Figure::kLower, 0},
         {"memory per session (PSS)", "KiB", "zel.mem", "ssh.mem", "sshd", Figure::kLower, 0.25},
@@ -720,8 +771,7 @@ int main(int argc, char **argv)
         if (flip)
             std::reverse(order.begin(), order.end());
         if (o.term)
-            for (Service *svc : order)
-                single_phase(b, *svc, r == 0);
+            single_phase(b, order, r == 0);
         if (o.memory)
             for (Service *svc : order)
                 memory_phase(b, *svc);

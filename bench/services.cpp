@@ -258,10 +258,7 @@ const char *const kTelnetd = "/usr/sbin/telnetd";
 
 class TelnetService : public Service {
 public:
-    TelnetService(const std::string &shell, const std::string &workdir)
-        : shell_(shell), workdir_(workdir)
-    {
-    }
+    explicit TelnetService(const std::string &shell) : shell_(shell) {}
     ~TelnetService() override { stop(); }
     std::string key() const override { return "telnet"; }
 
@@ -318,7 +315,7 @@ public:
     std::vector<pid_t> session_pids() const override { return servers_under(listener_); }
 
 private:
-    std::string shell_, workdir_;
+    std::string shell_;
     int port_ = -1;
     pid_t listener_ = -1;
 };
@@ -440,14 +437,13 @@ std::unique_ptr<Service> make_zel(const ZelPaths &paths, const std::string &shel
     return std::make_unique<ZelService>(paths, shell, workdir);
 }
 
-std::unique_ptr<Service> make_telnet(const std::string &shell, const std::string &workdir,
-                                     std::string &why)
+std::unique_ptr<Service> make_telnet(const std::string &shell, std::string &why)
 {
     if (!executable(kTelnetd) || !in_path("telnet")) {
         why = "telnetd or telnet is not installed (scripts/deps.sh bench installs them)";
         return nullptr;
     }
-    return std::make_unique<TelnetService>(shell, workdir);
+    return std::make_unique<TelnetService>(shell);
 }
 
 std::unique_ptr<Service> make_ssh(const std::string &shell, const std::string &workdir,

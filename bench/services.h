@@ -47,8 +47,7 @@ struct ZelPaths {
 std::unique_ptr<Service> make_zel(const ZelPaths &paths, const std::string &shell,
                                   const std::string &workdir);
 // nullptr with the reason in `why` when the programs are not installed.
-std::unique_ptr<Service> make_telnet(const std::string &shell, const std::string &workdir,
-                                     std::string &why);
+std::unique_ptr<Service> make_telnet(const std::string &shell, std::string &why);
 std::unique_ptr<Service> make_ssh(const std::string &shell, const std::string &workdir,
                                   std::string &why);
 

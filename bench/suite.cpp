@@ -297,6 +297,19 @@ void close_session(Term &t)
     t.finish("exit\r", 10s);
 }
 
+// Ends many sessions together: all are told to exit, then all get the same
+// 20 s to end before the rest are killed.
+void close_all(std::vector<std::unique_ptr<Term>> &ts)
+{
+    for (auto &t : ts)
+        t->type("exit\r");
+    auto until = Clock::now() + 20s;
+    for (auto &t : ts)
+        t->finish("", std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::max(Clock::duration::zero(), until - Clock::now())));
+    ts.clear();
+}
+
 // Everything that serves the sessions, and the client of `t` when given.
 std::vector<pid_t> serving(const Service &svc, const Term *t)
 {
@@ -563,11 +576,7 @@ void memory_phase(Bench &b, Service &svc)
         note("%s", why.c_str());
     }
     b.s[k + ".mem"].push_back(per);
-    for (auto &t : ts)
-        t->type("exit\r");
-    for (auto &t : ts)
-        close_session(*t);
-    ts.clear();
+    close_all(ts);
     svc.stop();
 }
 
@@ -626,11 +635,7 @@ void burst_phase(Bench &b, Service &svc)
     close_session(probe);
     b.s[k + ".echo_none"].push_back(none);
     b.s[k + ".echo_idle"].push_back(idle);
-    for (auto &t : ts)
-        t->type("exit\r");
-    for (auto &t : ts)
-        close_session(*t);
-    ts.clear();
+    close_all(ts);
     svc.stop();
 }
 
@@ -743,7 +748,7 @@ int main(int argc, char **argv)
     std::vector<std::unique_ptr<Service>> services;
     services.push_back(make_zel(o.paths, shell, b.work));
     if (o.telnet) {
-        auto t = make_telnet(shell, b.work, why);
+        auto t = make_telnet(shell, why);
         if (t)
             services.push_back(std::move(t));
         else

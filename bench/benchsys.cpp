@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <set>
 #include <sys/ioctl.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -325,20 +326,30 @@ bool tmpfs_on(const char *dir, std::string &why)
 
 } // namespace
 
+// The network namespace this program made for itself (empty until then):
+// the only one whose processes kill_namespace_leftovers may end.
+static std::string own_net_ns;
+
 bool enter_private_namespaces(std::string &why)
 {
     if (geteuid() != 0) {
-        why = "must be run as root (scripts/bench.sh does so in private namespaces)";
+        why = "must be run as root";
         return false;
     }
-    for (const char *ns : {"mnt", "net"}) {
-        std::string mine = ns_link("self", ns), init = ns_link("1", ns);
-        if (mine.empty() || mine == init) {
-            why = std::string("not in a private ") + ns +
-                  " namespace: run it through scripts/bench.sh (unshare --mount --net)";
-            return false;
-        }
+    // Namespaces of our own, made here rather than trusted from the caller:
+    // whatever the caller's namespaces are, nothing of the host is mounted
+    // over and no process of the host is ever ended.
+    std::string before = ns_link("self", "net");
+    if (unshare(CLONE_NEWNS | CLONE_NEWNET) < 0) {
+        why = std::string("cannot make private mount and network namespaces: ") + std::strerror(errno);
+        return false;
     }
+    std::string after = ns_link("self", "net");
+    if (before.empty() || after.empty() || before == after) {
+        why = "the private network namespace cannot be told from the caller's";
+        return false;
+    }
+    own_net_ns = after;
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0) {
         why = std::string("cannot make / private: ") + std::strerror(errno);
         return false;
@@ -363,21 +374,12 @@ bool enter_private_namespaces(std::string &why)
 
 void kill_namespace_leftovers()
 {
-    std::string mine = ns_link("self", "net");
-    if (mine.empty() || mine == ns_link("1", "net"))
+    // Only in the namespace made above, and only while we are still in it.
+    if (own_net_ns.empty() || ns_link("self", "net") != own_net_ns)
         return;
-    std::set<pid_t> keep;
-    for (pid_t p = getpid(); p > 1;) {
-        keep.insert(p);
-        char state;
-        pid_t pp;
-        if (!stat_of(p, state, pp))
-            break;
-        p = pp;
-    }
     for (int pass = 0; pass < 2; pass++)
         for (pid_t p : all_pids())
-            if (keep.count(p) == 0 && ns_link(std::to_string(p), "net") == mine)
+            if (p != getpid() && ns_link(std::to_string(p), "net") == own_net_ns)
                 kill(p, SIGKILL);
 }
 

@@ -68,15 +68,16 @@ long pss_of(pid_t pid);
 long long cpu_ns_of(pid_t pid);
 long switches_of(pid_t pid);
 
-// Inside the private mount and network namespaces of the benchmark (checked:
-// both differ from those of process 1, so the host is never touched): makes
-// the mounts private and puts fresh tmpfs on /opt/DRAXipx (with bin/), /run
-// and /var/log, where the services keep pid files and login records. Brings
-// the loopback interface up.
+// Moves this process into mount and network namespaces of its own (made
+// here, so the caller's are never touched), makes the mounts private and
+// puts fresh tmpfs on /opt/DRAXipx (with bin/), /run and /var/log, where
+// the services keep pid files and login records. Brings the loopback
+// interface up.
 bool enter_private_namespaces(std::string &why);
 
-// Ends every process left in our network namespace but ourselves and our
-// caller's parent chain (called at exit; everything there was started by us).
+// Ends every process left in the network namespace made by
+// enter_private_namespaces (all started by us) but ourselves; nothing when
+// that namespace was not made. Called at exit.
 void kill_namespace_leftovers();
 
 } // namespace bench

@@ -76,7 +76,7 @@ const char kUsage[] =
     "  --units N         SPX bulk units of 2048 bytes (default 20000)\n"
     "  --skip LIST       leave parts out\n"
     "  --traces DIR      keep the strace summaries (one per process) in DIR\n"
-    "Runs as root in private namespaces: use scripts/bench.sh.\n";
+    "Runs as root, in private namespaces it makes itself (scripts/bench.sh).\n";
 
 bool parse_size(const char *s, size_t min, size_t &out)
 {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Benchmarks (as root): builds Release into build/release-bench and runs, in
-# private mount and network namespaces,
+# private mount and network namespaces (benchsuite makes its own),
 #
 #   scripts/bench.sh [ARGS]       benchsuite: every speed figure beside its
 #                                 baseline measured in the same run (SPX and
@@ -26,4 +26,8 @@ bash scripts/deps.sh bench
 dir=build/release-bench
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DDRAX_TESTS=OFF >/dev/null
 cmake --build "$dir" --target "$prog" -j "$(nproc)"
-exec unshare --mount --net --propagation private --fork "$dir/bench/$prog" "$@"
+if [ "$prog" = spxbench ]; then
+    exec unshare --mount --net --propagation private --fork "$dir/bench/$prog" "$@"
+fi
+# benchsuite makes its own private namespaces.
+exec "$dir/bench/$prog" "$@"

@@ -16,8 +16,8 @@
 // alternating from round to round, and within a round the services take
 // their samples in turn; the table shows the median over the rounds (each
 // round's value is the median of its samples), and the values of every
-// round below it. Runs as root in private mount and network
-// namespaces (scripts/bench.sh).
+// round below it. Runs as root; it makes its own private mount and network
+// namespaces first (scripts/bench.sh builds and runs it).
 #include "benchsys.h"
 #include "services.h"
 #include "spxrun.h"

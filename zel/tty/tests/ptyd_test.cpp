@@ -963,12 +963,13 @@ TEST_F(Listener, ConnectionEndpointFailuresCostOnlyTheirCall)
 
 // The accept is tried again after each event taken off the listener.
 int g_accepts;
+int g_first_error;
 std::string g_accepted_path;
 
 int accept_after_first(int, int, t_call *call)
 {
     if (++g_accepts == 1)
-        return tlifake::fail(TLOOK);
+        return tlifake::fail(g_first_error);
     std::ofstream(g_accepted_path, std::ios::app) << call->sequence << "\n";
     return 0;
 }
@@ -981,16 +982,17 @@ std::vector<std::string> service_log_lines(const std::string &log)
     return l;
 }
 
-// Two callers, 8 and 9; the first accept fails with TLOOK and t_look tells
-// `event`.
+// Two callers, 8 and 9; the first accept fails with `error` and t_look
+// tells `event`.
 class TwoCallers : public Ptyd {
 protected:
-    void serve_with(int event)
+    void serve_with(int event, int error = TLOOK)
     {
         Indications in;
         in.seqs = {8, 9};
         install_listen(in);
         g_accepts = 0;
+        g_first_error = error;
         g_accepted_path = dir / "accepted";
         tlifake::hooks.accept = accept_after_first;
         // The event is there until it is taken.
@@ -1023,6 +1025,17 @@ TEST_F(TwoCallers, CallerGoneBeforeTheAcceptIsDropped)
     ASSERT_GE(l.size(), 1u);
     EXPECT_EQ(l[0], "Zelptyd: t_accept failure, t_look returns 16");
     for (const auto &x : l)
+        EXPECT_EQ(x.find("spx accept failure"), std::string::npos) << x;
+}
+
+// A provider that has counted the hang-up already answers the accept out
+// of state: the disconnect that explains it is taken all the same.
+TEST_F(TwoCallers, CallerGoneWithTheAcceptOutOfStateIsDropped)
+{
+    serve_with(T_DISCONNECT, TOUTSTATE);
+    EXPECT_EQ(calls_to("t_rcvdis"), 1);
+    EXPECT_EQ(read_file(dir / "accepted"), "9\n");
+    for (const auto &x : service_log_lines(log))
         EXPECT_EQ(x.find("spx accept failure"), std::string::npos) << x;
 }
 

@@ -551,7 +551,7 @@ static int over_limits(int lfd, int seq, const struct ipx_addr *caller)
             log_msg("Zelptyd: call from %s refused: %d sessions in all (limit %d)",
                     caller_text(caller), all, max_sessions);
         if (refusals_quiet > 0)
-            log_msg("Zelptyd: %d more calls refused over the limits before", refusals_quiet);
+            log_msg("Zelptyd: %d more calls were refused over the limits meanwhile", refusals_quiet);
         refusals_quiet = 0;
     } else {
         refusals_quiet++;

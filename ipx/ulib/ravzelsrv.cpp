@@ -26,6 +26,7 @@
 #include "uniconv.h"
 
 int ravzel_trace = 0;
+volatile sig_atomic_t ravzel_cancel = 0;
 int ombrad_socket = 0x872;
 struct ipx_addr ombrad_ia;
 
@@ -220,6 +221,13 @@ int isrv_send_recv(int fd, const struct isrv_request *req, struct isrv_reply *re
             remaining = 1;
 
         int w = isrv_wait(fd, (int)remaining * 1000);
+        /* A signal (a child's SIGCHLD, say) cut the wait short: wait again
+           for the time that is left, unless the program asked for the
+           exchange to end. The request has gone; only the answer is still
+           awaited. */
+        if (w < 0 && errno == EINTR && !ravzel_cancel &&
+            isrv_time(NULL) < start + ISRV_WAIT_S)
+            continue;
         if (w < 0) {
             if (ravzel_trace)
                 printf("isrv_send_recv: poll fails, errno %d\n", errno);
@@ -300,11 +308,12 @@ int isrv_req(const char *name, int type, uint32_t net, uint32_t node, int socket
     isrv_seq++;
     put16(req.type, (unsigned)type & 0xffff);
     put16(req.socket, (unsigned)socket & 0xffff);
-    /* A name of 48 characters or more fills the field without its NUL and
-       the rest is cut off; a shorter one is NUL-terminated and the rest of
-       the field stays zero. Nothing is written past the field. */
+    /* SAP carries at most 47 characters (its 48-byte field keeps a NUL),
+       and Ombrad refuses longer names: a longer name is cut to 47. The
+       name is always NUL-terminated and the rest of the field stays
+       zero. */
     if (name != NULL)
-        memcpy(req.name, name, strnlen(name, sizeof req.name));
+        memcpy(req.name, name, strnlen(name, ISRV_NAME_MAX));
     req.node[0] = 0;
     req.node[1] = 0;
     put32(req.node + 2, node);

@@ -105,10 +105,14 @@ struct Host {
     void use() const { setenv("IPX_DEVDIR", (dir / "dev").c_str(), 1); }
 };
 
+// Ombrad takes requests only from privileged sockets (below 0x4000, which
+// root alone may bind, as the test does).
+constexpr uint16_t kRootSocket = 0x1701;
+
 // One datagram endpoint of the test itself.
 struct Client {
     ombrad::DatagramEndpoint ep;
-    explicit Client(uint16_t socket = 0)
+    explicit Client(uint16_t socket = kRootSocket)
     {
         std::string error;
         EXPECT_TRUE(ep.open(socket, error)) << error;

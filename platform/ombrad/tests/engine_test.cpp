@@ -9,7 +9,7 @@ using namespace std::chrono_literals;
 namespace {
 
 const Local kHere{0x0000ABCD, {0, 0, 127, 0, 0, 1}};
-const sap::Address kClient{kHere.net, kHere.node, 0x4001};
+const sap::Address kClient{kHere.net, kHere.node, 0x1700};  // root's request socket
 const sap::Address kRemote{kHere.net, {0, 0, 10, 0, 0, 7}, 0x4005};
 const sap::Address kBroadcast{kHere.net, sap::kBroadcastNode, sap::kSapSocket};
 const Time t0{};

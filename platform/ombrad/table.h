@@ -52,6 +52,8 @@ public:
     // shutdown).
     int32_t unbind(const std::string &name, uint16_t type, sap::Entry &removed);
     const std::vector<sap::Entry> &local() const { return local_; }
+    // owners()[i] registered local()[i].
+    const std::vector<sap::Address> &owners() const { return owners_; }
     size_t local_limit() const { return limits_.local; }
 
     enum class Learned { added, refreshed, withdrawn, ignored, full };

@@ -112,81 +112,87 @@ protected:
     void check_capture(Capture &cap, size_t head, const std::string &node_a,
                        const std::vector<std::string> &extra = {})
     {
-        EXPECT_EQ(cap.rows("_ws.malformed", {"frame.number"}, extra).size(), 0u);
-        auto all = cap.rows("ipx", {"frame.len", "eth.len", "udp.length", "ipx.len", "ipx.hops"}, extra);
-        EXPECT_GT(all.size(), 100u);
-        for (const std::string &r : all) {
-            auto f = split(r);
-            ASSERT_EQ(f.size(), 5u) << r;
-            unsigned long frame = num(f[0]), ipx_len = num(f[3]);
+        // One pass of tshark over the capture; the checks read its rows.
+        enum { kMalformed, kFrame, kEthLen, kUdpLen, kIpxLen, kHops, kSrcNode, kDstSock, kSpxSrc,
+               kSpxDst, kSpxSeq, kSys, kSendAck, kSapType, kName, kSvcType, kSvcNet, kSvcNode,
+               kSvcSock, kSvcHops, kFields };
+        auto rows = cap.rows("ipx || _ws.malformed",
+                             {"_ws.malformed", "frame.len", "eth.len", "udp.length", "ipx.len",
+                              "ipx.hops", "ipx.src.node", "ipx.dst.socket", "spx.src", "spx.dst",
+                              "spx.seq", "spx.ctl.sys", "spx.ctl.send_ack", "ipxsap.packet_type",
+                              "ipxsap.server.name", "ipxsap.server.type", "ipxsap.server.network",
+                              "ipxsap.server.node", "ipxsap.server.socket",
+                              "ipxsap.server.intermediate_networks"},
+                             extra);
+        ASSERT_GT(rows.size(), 1000u);
+        std::vector<std::vector<std::string>> pk;
+        for (const std::string &r : rows) {
+            pk.push_back(split(r));
+            pk.back().resize(kFields);
+            const auto &f = pk.back();
+            EXPECT_EQ(f[kMalformed], "") << r;
+            // The IPX length agrees with what carried it; nobody counts hops.
+            unsigned long frame = num(f[kFrame]), ipx_len = num(f[kIpxLen]);
             if (head == 0) {
-                EXPECT_EQ(ipx_len, num(f[2]) - 8) << r;
+                EXPECT_EQ(ipx_len, num(f[kUdpLen]) - 8) << r;
             } else {
                 EXPECT_EQ(frame, std::max<unsigned long>(60, head + ipx_len)) << r;
-                if (head > 14 || (head == 14 && !f[1].empty())) {
-                    EXPECT_EQ(num(f[1]), ipx_len + head - 14) << r;
+                if (head > 14 || !f[kEthLen].empty()) {
+                    EXPECT_EQ(num(f[kEthLen]), ipx_len + head - 14) << r;
                 }
             }
-            EXPECT_EQ(num(f[4]), 0u) << r;
+            EXPECT_EQ(num(f[kHops]), 0u) << r;
         }
         // The connection: the request names the caller's ID, the answer
         // the listener's; every later packet carries both; data sequence
         // numbers start at 0 and never skip ahead.
-        auto spx = cap.rows("spx && ipx.dst.socket != 2 && ipx.src.socket != 2",
-                            {"ipx.src.node", "spx.src", "spx.dst", "spx.seq", "spx.ctl.sys",
-                             "spx.ctl.send_ack", "ipx.dst.socket"}, extra);
-        ASSERT_GT(spx.size(), 1000u);
+        auto spx = [&](const std::vector<std::string> &f) {
+            return !f[kSpxSrc].empty() && num(f[kDstSock]) != 2;
+        };
         unsigned long caller = 0, listener = 0;
-        for (const std::string &r : spx) {
-            auto f = split(r);
-            if (num(f[6]) == 0x8063 && num(f[2]) == 0xFFFF && num(f[4]) && num(f[5]))
-                caller = num(f[1]);
-        }
+        for (const auto &f : pk)
+            if (spx(f) && num(f[kDstSock]) == 0x8063 && num(f[kSpxDst]) == 0xFFFF && num(f[kSys]) &&
+                num(f[kSendAck]))
+                caller = num(f[kSpxSrc]);
         ASSERT_NE(caller, 0u);
-        for (const std::string &r : spx) {
-            auto f = split(r);
-            if (num(f[2]) == caller && lower(f[0]) == lower(node_a)) {
-                listener = num(f[1]);
+        for (const auto &f : pk)
+            if (spx(f) && num(f[kSpxDst]) == caller && lower(f[kSrcNode]) == lower(node_a)) {
+                listener = num(f[kSpxSrc]);
                 break;
             }
-        }
         ASSERT_NE(listener, 0u);
         long max_seq[2] = {-1, -1};
         size_t data = 0;
-        for (const std::string &r : spx) {
-            auto f = split(r);
-            unsigned long src = num(f[1]), dst = num(f[2]);
-            bool from_a = lower(f[0]) == lower(node_a);
-            if (src != (from_a ? listener : caller))
+        for (const auto &f : pk) {
+            if (!spx(f))
+                continue;
+            bool from_a = lower(f[kSrcNode]) == lower(node_a);
+            if (num(f[kSpxSrc]) != (from_a ? listener : caller))
                 continue;  // another connection
-            if (dst != 0xFFFF) {
-                EXPECT_EQ(dst, from_a ? caller : listener) << r;
+            if (num(f[kSpxDst]) != 0xFFFF) {
+                EXPECT_EQ(num(f[kSpxDst]), from_a ? caller : listener);
             }
-            if (num(f[4]))
+            if (num(f[kSys]))
                 continue;  // system packets carry no data
-            long seq = static_cast<long>(num(f[3]));
-            EXPECT_LE(seq, max_seq[from_a] + 1) << r;
+            long seq = static_cast<long>(num(f[kSpxSeq]));
+            EXPECT_LE(seq, max_seq[from_a] + 1);
             max_seq[from_a] = std::max(max_seq[from_a], seq);
             data++;
         }
         EXPECT_GT(data, 3000u);  // 2 MB in 534-byte packets
-        auto sap = cap.rows("ipxsap.packet_type == 2",
-                            {"ipxsap.server.name", "ipxsap.server.type", "ipxsap.server.network",
-                             "ipxsap.server.node", "ipxsap.server.socket",
-                             "ipxsap.server.intermediate_networks"}, extra);
+        // The service in the SAP responses.
         bool seen = false;
-        for (const std::string &r : sap) {
-            auto f = split(r);
-            if (f.size() < 6 || f[0].find(kService) == std::string::npos)
+        for (const auto &f : pk) {
+            if (num(f[kSapType]) != 2 || f[kName].find(kService) == std::string::npos)
                 continue;
             seen = true;
-            EXPECT_EQ(num(f[1]), 0x247u) << r;
-            EXPECT_EQ(num(f[2]), std::strtoul(kNet.c_str(), nullptr, 16)) << r;
-            EXPECT_EQ(lower(f[3]), lower(node_a)) << r;
-            EXPECT_EQ(num(f[4]), 0x8063u) << r;
-            EXPECT_EQ(num(f[5]), 0u) << r;
+            EXPECT_EQ(num(f[kSvcType]), 0x247u);
+            EXPECT_EQ(num(f[kSvcNet]), std::strtoul(kNet.c_str(), nullptr, 16));
+            EXPECT_EQ(lower(f[kSvcNode]), lower(node_a));
+            EXPECT_EQ(num(f[kSvcSock]), 0x8063u);
+            EXPECT_EQ(num(f[kSvcHops]), 0u);
         }
-        EXPECT_TRUE(seen) << sap.size() << " SAP responses";
+        EXPECT_TRUE(seen);
     }
 
     Site site_;

@@ -2,7 +2,9 @@
 # Installs what building and testing need, with apt-get, when it is missing.
 set -euo pipefail
 need=()
-for pkg in g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev util-linux iproute2 procps; do
+# tshark decodes the link tests' captures; dosbox is the relay server they use.
+for pkg in g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev util-linux iproute2 procps \
+    tshark dosbox; do
     dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ "${#need[@]}" -gt 0 ]; then
@@ -11,6 +13,8 @@ if [ "${#need[@]}" -gt 0 ]; then
         exit 1
     fi
     export DEBIAN_FRONTEND=noninteractive
+    # tshark's question about capturing as a plain user: no, and never asked.
+    echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${need[@]}"
 fi

@@ -165,6 +165,10 @@ std::unique_ptr<Link> open_packet_link(const LinkConfig &cfg, Sys &sys, LinkLog,
         error = std::string("packet filter: ") + std::strerror(errno);
         return nullptr;
     }
+    // Our own frames need not come back (they are skipped all the same where
+    // the kernel is older than this option).
+    int one = 1;
+    sys.setsockopt(fd.get(), SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
     struct sockaddr_ll sa {};
     sa.sll_family = AF_PACKET;
     sa.sll_protocol = htons(ETH_P_ALL);

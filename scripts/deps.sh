@@ -6,7 +6,9 @@
 #                           (telnetd and telnet, sshd, strace); only
 #                           scripts/bench.sh asks for these
 set -euo pipefail
-pkgs=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev util-linux iproute2 procps)
+# tshark decodes the link tests' captures; dosbox is the relay server they use.
+pkgs=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev util-linux iproute2 procps
+      tshark dosbox)
 if [ "${1:-}" = bench ]; then
     pkgs+=(inetutils-telnetd inetutils-telnet openssh-server openssh-client strace)
 fi
@@ -20,6 +22,8 @@ if [ "${#need[@]}" -gt 0 ]; then
         exit 1
     fi
     export DEBIAN_FRONTEND=noninteractive
+    # tshark's question about capturing as a plain user: no, and never asked.
+    echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
     # Servers among the packages must not start on the host: the benchmark
     # runs its own copies in private namespaces. A policy that refuses every
     # start is put in place for the install when the host has none.

@@ -10,10 +10,14 @@
 #   scripts/run.sh status   tell what runs
 #
 # Environment: IPXSTACKD_ARGS adds options to ipxstackd (for example
-# "--net 0000ABCD --host 192.0.2.7"); DRAX_NO_SESSION=1 starts the daemons
+# "--link udp,net=0000ABCD,addr=192.0.2.7,peer=192.0.2.8"; read from
+# /etc/default/ipxstackd when not set); DRAX_NO_SESSION=1 starts the daemons
 # without opening a session.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The stack's options (its links) come from /etc/default/ipxstackd, as for
+# the systemd unit, unless IPXSTACKD_ARGS is set already (see README).
+if [ -z "${IPXSTACKD_ARGS+set}" ] && [ -r /etc/default/ipxstackd ]; then . /etc/default/ipxstackd; fi
 
 bin=/opt/DRAXipx/bin
 state=/opt/DRAXipx/run        # pid files and logs of the daemons started here

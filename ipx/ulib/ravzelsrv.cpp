@@ -287,7 +287,12 @@ int isrv_send_recv(int fd, const struct isrv_request *req, struct isrv_reply *re
     }
 }
 
-int isrv_req(const char *name, int type, uint32_t net, uint32_t node, int socket, int code)
+/* The exchange with the service's whole six-byte node. A node whose first
+   two bytes are zero is a 32-bit host number (isrv_req); any other node (a
+   network card's address on an Ethernet link) goes in the request as it
+   is. */
+static int isrv_req_node(const char *name, int type, uint32_t net, const unsigned char node[6],
+                         int socket, int code)
 {
     int fd = isrv_open();
     if (fd < 0)
@@ -314,9 +319,7 @@ int isrv_req(const char *name, int type, uint32_t net, uint32_t node, int socket
        zero. */
     if (name != NULL)
         memcpy(req.name, name, strnlen(name, ISRV_NAME_MAX));
-    req.node[0] = 0;
-    req.node[1] = 0;
-    put32(req.node + 2, node);
+    memcpy(req.node, node, sizeof req.node);
 
     struct isrv_reply reply;
     if (isrv_send_recv(fd, &req, &reply) < 0) {
@@ -327,9 +330,16 @@ int isrv_req(const char *name, int type, uint32_t net, uint32_t node, int socket
     return (int)get32(reply.status);
 }
 
-/* The checks shared by bind and unbind. 0 with the network, host and socket
+int isrv_req(const char *name, int type, uint32_t net, uint32_t node, int socket, int code)
+{
+    unsigned char n[6] = {0, 0, 0, 0, 0, 0};
+    put32(n + 2, node);
+    return isrv_req_node(name, type, net, n, socket, code);
+}
+
+/* The checks shared by bind and unbind. 0 with the network, node and socket
    of the address filled in, or the request's result code. */
-static int srv_check(const struct uni_addr *addr, uint32_t *net, uint32_t *host, unsigned *socket)
+static int srv_check(const struct uni_addr *addr, uint32_t *net, unsigned char node[6], unsigned *socket)
 {
     struct ipx_addr ia;
 
@@ -341,29 +351,29 @@ static int srv_check(const struct uni_addr *addr, uint32_t *net, uint32_t *host,
         return 2;
     if (*socket < 0x4000 && geteuid() != 0)
         return 6;
-    if (ia.node[0] != 0 || ia.node[1] != 0)
-        return 2;
-    *host = get32(ia.node + 2);
+    memcpy(node, ia.node, 6);
     return 0;
 }
 
 int ravzel_srv_bind(const char *name, int type, const struct uni_addr *addr)
 {
-    uint32_t net = 0, host = 0;
+    uint32_t net = 0;
+    unsigned char node[6];
     unsigned socket = 0;
 
-    int r = srv_check(addr, &net, &host, &socket);
+    int r = srv_check(addr, &net, node, &socket);
     if (r != 0)
         return r;
-    return isrv_req(name, type, net, host, (int)socket, ISRV_BIND);
+    return isrv_req_node(name, type, net, node, (int)socket, ISRV_BIND);
 }
 
 int ravzel_srv_unbind(const char *name, int type, const struct uni_addr *addr)
 {
-    uint32_t net = 0, host = 0;
+    uint32_t net = 0;
+    unsigned char node[6];
     unsigned socket = 0;
 
-    int r = srv_check(addr, &net, &host, &socket);
+    int r = srv_check(addr, &net, node, &socket);
     if (r != 0)
         return r;
     /* The withdrawal names the service only: no node, no socket. */

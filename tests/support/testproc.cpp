@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -36,6 +37,8 @@ Proc::Proc(const std::vector<std::string> &argv, const Options &opts)
     }
     pid_ = fork();
     if (pid_ == 0) {
+        if (opts.netns_fd >= 0 && setns(opts.netns_fd, CLONE_NEWNET) < 0)
+            _exit(125);
         if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) < 0)
             _exit(126);
         int in = opts.stdin_fd >= 0 ? opts.stdin_fd : open("/dev/null", O_RDONLY);

@@ -31,6 +31,7 @@ public:
         int stdin_fd = -1;
         bool inherit_output = false;
         std::vector<int> keep_fds;  // passed to the child unchanged
+        int netns_fd = -1;          // a network namespace to run in (see netns.h)
     };
 
     Proc() = default;

@@ -39,21 +39,23 @@ void RipCore::set_deadline(RipRoute &r, uint64_t at)
         timers_.insert({at, r.net});
 }
 
-void RipCore::changed(RipRoute &r)
+void RipCore::changed(RipRoute &r, bool urgent)
 {
     r.seq = ++seq_;
     if (!cfg_.router)
         return;
     for (auto &[id, ls] : links_)
-        if (ls.up)
+        if (ls.up) {
             ls.trigger_pending = true;
+            ls.urgent = ls.urgent || urgent;
+        }
 }
 
 void RipCore::make_unreachable(RipRoute &r, uint64_t now)
 {
     r.hops = kRipUnreachable;
     set_deadline(r, now + (cfg_.timers.garbage_ms - cfg_.timers.expire_ms));
-    changed(r);
+    changed(r, true);
 }
 
 void RipCore::broadcast(RipLink link, uint16_t op, std::vector<RipEntry> entries)
@@ -90,9 +92,10 @@ void RipCore::flush(uint64_t now)
     if (!cfg_.router)
         return;
     for (auto &[id, ls] : links_) {
-        if (!ls.up || !ls.trigger_pending || now < ls.trigger_ok)
+        if (!ls.up || !ls.trigger_pending || (now < ls.trigger_ok && !ls.urgent))
             continue;
         ls.trigger_pending = false;
+        ls.urgent = false;
         std::vector<RipEntry> news = advert(id, ls.sent_seq);
         ls.sent_seq = seq_;
         if (news.empty())
@@ -120,6 +123,7 @@ void RipCore::on_link(RipLink link, bool up, uint32_t net, uint16_t ticks, uint6
         ls.ticks = ticks == 0 ? 1 : ticks;
         ls.trigger_ok = now;
         ls.trigger_pending = false;
+        ls.urgent = false;
         ls.sent_seq = seq_;
         RipRoute &r = routes_[net];
         r.net = net;
@@ -317,7 +321,7 @@ uint64_t RipCore::next_deadline() const
                 continue;
             d = std::min(d, ls.next_regular);
             if (ls.trigger_pending)
-                d = std::min(d, ls.trigger_ok);
+                d = std::min(d, ls.urgent ? 0 : ls.trigger_ok);
         }
     for (const auto &[net, l] : lookups_)
         d = std::min(d, std::min(l.next_ask, l.give_up));
@@ -333,7 +337,7 @@ void RipCore::on_timer(uint64_t now)
             // Not heard of for the expiry time: unreachable, and said so.
             r.hops = kRipUnreachable;
             set_deadline(r, std::max(r.heard + cfg_.timers.garbage_ms, now));
-            changed(r);
+            changed(r, true);
         } else {
             set_deadline(r, UINT64_MAX);
             routes_.erase(net);

@@ -19,7 +19,8 @@
 //    route through it.
 //  - A router broadcasts its table on every link every `update_ms` (60 s),
 //    and the routes that changed at once, but never two such triggered
-//    updates on a link within `gap_ms`. Split horizon: nothing is
+//    updates on a link within `gap_ms`, unless a route has become
+//    unreachable: bad news goes at once. Split horizon: nothing is
 //    advertised on the link it was learned by (nor a link's own network on
 //    that link).
 //  - Requests for every network (FFFFFFFF) get the whole table, requests
@@ -146,6 +147,7 @@ private:
         uint64_t next_regular = UINT64_MAX;
         uint64_t trigger_ok = 0;       // no triggered update before this
         bool trigger_pending = false;
+        bool urgent = false;           // a route became unreachable: no gap
         uint64_t sent_seq = 0;         // changes up to here have been sent
     };
     struct Lookup {
@@ -154,7 +156,7 @@ private:
     };
 
     void set_deadline(RipRoute &r, uint64_t at);
-    void changed(RipRoute &r);
+    void changed(RipRoute &r, bool urgent = false);
     void make_unreachable(RipRoute &r, uint64_t now);
     void learn(RipLink link, const LinkState &ls, const Node &from, const RipEntry &e,
                uint64_t now);

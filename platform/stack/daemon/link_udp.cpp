@@ -30,7 +30,7 @@ struct sockaddr_in inet(uint32_t ip, uint16_t port)
 class UdpLink final : public Link {
 public:
     UdpLink(const LinkConfig &cfg, Sys &sys, SysFd fd)
-        : Link(LinkInfo{cfg.net, node_from_host(cfg.addr), cfg.mtu}), cfg_(cfg), sys_(sys),
+        : Link(LinkInfo{cfg.net, node_from_host(cfg.addr), cfg.mtu, cfg.ticks}), cfg_(cfg), sys_(sys),
           fd_(std::move(fd)), buf_(65536)
     {
     }

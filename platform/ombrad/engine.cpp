@@ -146,6 +146,17 @@ void Engine::log_drop(const std::string &text)
     }
 }
 
+void Engine::log_bad_sap(const std::string &text)
+{
+    ++bad_sap_;
+    if (bad_sap_logged_ < kDropLogBudget) {
+        ++bad_sap_logged_;
+        log(Level::warning, text);
+    } else {
+        ++bad_sap_unlogged_;
+    }
+}
+
 void Engine::on_sap(const uint8_t *p, size_t n, const sap::Address &sender, Time now,
                     std::vector<Send> &out)
 {
@@ -156,7 +167,7 @@ void Engine::on_sap(const uint8_t *p, size_t n, const sap::Address &sender, Time
     sap::Packet pk;
     std::string why;
     if (!sap::decode_packet(p, n, pk, why)) {
-        log(Level::debug, "dropped SAP packet from " + sap::to_string(sender) + ": " + why);
+        log_bad_sap("dropped SAP packet from " + sap::to_string(sender) + ": " + why);
         return;
     }
     switch (pk.op) {
@@ -238,6 +249,9 @@ void Engine::on_timer(Time now, std::vector<Send> &out)
         if (drops_unlogged_ > 0)
             log(Level::warning, std::to_string(drops_unlogged_) + " more requests dropped");
         drops_logged_ = drops_unlogged_ = 0;
+        if (bad_sap_unlogged_ > 0)
+            log(Level::warning, std::to_string(bad_sap_unlogged_) + " more malformed SAP packets dropped");
+        bad_sap_logged_ = bad_sap_unlogged_ = 0;
     }
     std::vector<ServiceTable::Heard> gone;
     for (const sap::Entry &e : table_.expire(now, &gone))

@@ -158,6 +158,17 @@ private:
     // are only counted, so that a flood cannot flood the log as well.
     static constexpr int kDropLogBudget = 20;
     void log_drop(const std::string &text);
+    // Malformed SAP packets: the same, with a budget of their own.
+    void log_bad_sap(const std::string &text);
+    int bad_sap_logged_ = 0;
+    int bad_sap_unlogged_ = 0;
+    uint64_t bad_sap_ = 0;
+
+public:
+    // Malformed SAP packets dropped since the start.
+    uint64_t bad_sap() const { return bad_sap_; }
+
+private:
 
     Local local_;
     ServiceTable table_;

@@ -1,6 +1,9 @@
 #include "site.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -54,6 +57,21 @@ std::string text_data(size_t n, unsigned seed)
 
 } // namespace
 
+bool send_udp(const std::string &to, uint16_t port, const std::vector<std::vector<uint8_t>> &dgrams)
+{
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in sa {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    inet_pton(AF_INET, to.c_str(), &sa.sin_addr);
+    bool ok = s >= 0;
+    for (const auto &d : dgrams)
+        ok = ok && sendto(s, d.data(), d.size(), 0, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) >= 0;
+    if (s >= 0)
+        close(s);
+    return ok;
+}
+
 std::vector<std::string> split(const std::string &row, char sep)
 {
     std::vector<std::string> out;
@@ -94,7 +112,7 @@ Site::~Site()
     }
 }
 
-Node &Site::host(int n)
+Node &Site::host(int n, const std::vector<int> &lans)
 {
     auto it = nodes_.find(n);
     if (it != nodes_.end())
@@ -103,10 +121,35 @@ Node &Site::host(int n)
     h.host = std::make_unique<Host>(n);
     h.dev = std::make_unique<TempDir>();
     std::string why;
-    if (!h.host->ok())
+    if (!h.host->ok()) {
         why_ = "cannot make host " + std::to_string(n);
-    else if (!lan_.attach(*h.host, why))
-        why_ = "host " + std::to_string(n) + ": " + why;
+        return h;
+    }
+    int iface = 0;
+    for (int k : lans) {
+        Lan *lan = &lan_;
+        if (k != 0) {
+            auto &l = more_lans_[k];
+            if (!l)
+                l = std::make_unique<Lan>();
+            lan = l.get();
+        }
+        if (!lan->ok() || !lan->attach(*h.host, why, "eth" + std::to_string(iface++), k))
+            why_ = "host " + std::to_string(n) + " on LAN " + std::to_string(k) + ": " + why;
+    }
+    return h;
+}
+
+Node &Site::here(int n)
+{
+    auto it = nodes_.find(n);
+    if (it != nodes_.end())
+        return it->second;
+    Node &h = nodes_[n];
+    h.host = std::make_unique<Host>(n, true);
+    h.dev = std::make_unique<TempDir>();
+    if (!h.host->ok())
+        why_ = "cannot open the test's namespace";
     return h;
 }
 
@@ -141,7 +184,8 @@ bool Site::stack(int n, const std::vector<std::string> &args)
 
 bool Site::ombrad(int n)
 {
-    return start_ready(host(n), host(n).ombrad, {OMBRAD_PATH, "-f"});
+    Node &h = host(n);
+    return start_ready(h, h.ombrad, {OMBRAD_PATH, "-f", "--state-file", *h.dev / "Ombrad.state"});
 }
 
 bool Site::service(int n, int seen_from)
@@ -173,6 +217,26 @@ std::string Site::list(int n)
     Proc l = h.host->start({ZELTERM_PATH, "-l"}, o);
     l.wait_exit(15s);
     return l.out();
+}
+
+std::string Site::service_row(int n)
+{
+    std::string l = list(n);
+    size_t at = l.find(kService);
+    return at == std::string::npos ? "" : l.substr(at, l.find('\n', at) - at);
+}
+
+int Site::zelterm(int n, const std::vector<std::string> &args, std::string &err)
+{
+    Node &h = host(n);
+    Proc::Options o;
+    o.env = h.env();
+    std::vector<std::string> argv = {ZELTERM_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Proc z = h.host->start(argv, o);
+    int st = z.wait_exit(60s);
+    err = z.err();
+    return st;
 }
 
 std::string Site::status(int n)

@@ -1444,6 +1444,11 @@ void Stack::send_out(std::vector<uint8_t> pkt)
         return;
     }
     IpxAddress dst = IpxAddress::from_bytes(pkt.data() + 6);
+    if (is_local(dst)) {
+        // This host's own address, whatever its link's state.
+        loop.send(std::move(pkt), dst.node, now_);
+        return;
+    }
     ipxcore::Link *link = nullptr;
     ipxcore::Node hop;
     if (!route(dst, link, hop)) {

@@ -61,9 +61,11 @@ ServiceTable::Learned ServiceTable::learn(const sap::Entry &e, Time now, const s
         if (learned_.size() >= limits_.learned)
             return Learned::full;
         learned_.push_back({e, now, via});
+        changes_++;
         return Learned::added;
     }
     if (it->via == via) {
+        changes_++;
         if (e.hops == sap::kHopsDown) {
             learned_.erase(it);
             return Learned::withdrawn;
@@ -71,6 +73,8 @@ ServiceTable::Learned ServiceTable::learn(const sap::Entry &e, Time now, const s
         bool differs = it->entry.hops != e.hops;
         it->entry = e;
         it->last = now;
+        if (!differs)
+            changes_--;
         return differs ? Learned::changed : Learned::refreshed;
     }
     // Another neighbour's way to it.
@@ -78,6 +82,7 @@ ServiceTable::Learned ServiceTable::learn(const sap::Entry &e, Time now, const s
         (e.hops >= it->entry.hops && now - it->last < kPeriod + kPeriod / 2))
         return Learned::ignored;
     *it = {e, now, via};
+    changes_++;
     return Learned::changed;
 }
 
@@ -102,6 +107,7 @@ std::vector<ServiceTable::Heard> ServiceTable::forget(const std::function<bool(c
         return true;
     });
     learned_.erase(keep, learned_.end());
+    changes_ += gone.size();
     return gone;
 }
 

@@ -77,6 +77,8 @@ public:
     // Removes the learned services for which `drop` holds, and returns them.
     std::vector<Heard> forget(const std::function<bool(const Heard &)> &drop);
     const std::vector<Heard> &learned() const { return learned_; }
+    // How many changes the learned services have seen.
+    uint64_t changes() const { return changes_; }
     // When the next learned service would expire, if any.
     std::optional<Time> next_expiry() const;
     size_t learned_count() const { return learned_.size(); }
@@ -90,6 +92,7 @@ private:
     std::vector<sap::Entry> local_;
     std::vector<sap::Address> owners_;  // owners_[i] registered local_[i]
     std::vector<Heard> learned_;
+    uint64_t changes_ = 0;
 };
 
 // What a request leads to.

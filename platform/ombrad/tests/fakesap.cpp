@@ -108,9 +108,8 @@ void Internet::flush(int i, std::vector<Send> &out)
         }
     }
     out.clear();
-    size_t learned = from.engine->table().learned_count();
-    if (learned != from.learned) {
-        from.learned = learned;
+    if (from.engine->table().changes() != from.learned) {
+        from.learned = from.engine->table().changes();
         last_change = now;
     }
 }

@@ -66,7 +66,7 @@ private:
         std::vector<uint32_t> nets;
         std::map<uint32_t, bool> up;
         bool router = false;
-        size_t learned = 0;
+        uint64_t learned = 0;  // the table's changes when last looked at
     };
     struct InFlight {
         int to;

@@ -56,6 +56,8 @@ void RipCore::make_unreachable(RipRoute &r, uint64_t now)
     r.hops = kRipUnreachable;
     set_deadline(r, now + (cfg_.timers.garbage_ms - cfg_.timers.expire_ms));
     changed(r, true);
+    if (cfg_.router)
+        lost_.insert(r.net);
 }
 
 void RipCore::broadcast(RipLink link, uint16_t op, std::vector<RipEntry> entries)
@@ -91,6 +93,18 @@ void RipCore::flush(uint64_t now)
 {
     if (!cfg_.router)
         return;
+    if (!lost_.empty()) {
+        // Is there another way? Neighbours answer at once.
+        std::vector<RipEntry> ask;
+        for (uint32_t net : lost_)
+            if (lookup(net) == nullptr)
+                ask.push_back({net, 0xFFFF, 0xFFFF});
+        lost_.clear();
+        if (!ask.empty())
+            for (const auto &[id, ls] : links_)
+                if (ls.up)
+                    broadcast(id, kRipRequest, ask);
+    }
     for (auto &[id, ls] : links_) {
         if (!ls.up || !ls.trigger_pending || (now < ls.trigger_ok && !ls.urgent))
             continue;
@@ -338,6 +352,8 @@ void RipCore::on_timer(uint64_t now)
             r.hops = kRipUnreachable;
             set_deadline(r, std::max(r.heard + cfg_.timers.garbage_ms, now));
             changed(r, true);
+            if (cfg_.router)
+                lost_.insert(net);
         } else {
             set_deadline(r, UINT64_MAX);
             routes_.erase(net);

@@ -23,6 +23,10 @@
 //    unreachable: bad news goes at once. Split horizon: nothing is
 //    advertised on the link it was learned by (nor a link's own network on
 //    that link).
+//  - A router that loses a route asks its links for it at once (a request
+//    naming the network): a neighbour with another way answers, split
+//    horizon keeping back routes through the asker, so the way round is
+//    found without waiting for a periodic update.
 //  - Requests for every network (FFFFFFFF) get the whole table, requests
 //    for some networks the ones we reach; a program of this host hears
 //    everything, the networks of our own links with hops 0. A core that is
@@ -174,6 +178,7 @@ private:
     std::map<uint32_t, RipRoute> routes_;
     std::set<std::pair<uint64_t, uint32_t>> timers_;  // (deadline, net)
     std::map<uint32_t, Lookup> lookups_;
+    std::set<uint32_t> lost_;  // routes lost since the last flush: asked for
     std::vector<RipSend> out_;
     std::vector<uint32_t> resolved_, failed_;
     RipCounters counters_;

@@ -1,0 +1,26 @@
+# Run by CPack on the staged installation before it packs it: moves the
+# systemd units to /lib/systemd/system and adds the links in /usr.
+set(root "${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
+set(prefix "${CPACK_PACKAGING_INSTALL_PREFIX}")
+include("${CPACK_DRAX_SOURCE_DIR}/cmake/install-time.cmake")
+
+if(NOT IS_ABSOLUTE "${CPACK_DRAX_UNIT_DIR}")
+  file(GLOB units "${root}${prefix}/${CPACK_DRAX_UNIT_DIR}/*.service")
+  file(MAKE_DIRECTORY "${root}/lib/systemd/system")
+  foreach(u IN LISTS units)
+    get_filename_component(name "${u}" NAME)
+    file(RENAME "${u}" "${root}/lib/systemd/system/${name}")
+  endforeach()
+  # Leave no empty directories behind in the package.
+  set(d "${root}${prefix}/${CPACK_DRAX_UNIT_DIR}")
+  while(NOT d STREQUAL "${root}${prefix}")
+    file(GLOB left "${d}/*")
+    if(left)
+      break()
+    endif()
+    file(REMOVE_RECURSE "${d}")
+    get_filename_component(d "${d}" DIRECTORY)
+  endwhile()
+endif()
+
+drax_make_links("${root}" "${prefix}" /usr)

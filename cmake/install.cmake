@@ -35,12 +35,19 @@ if(TARGET tli_shared)
     " COMPONENT tli)
 endif()
 
-# Manual pages, and one page per TLI call that leads to tli(3).
-set(DRAX_TLI_CALLS t_accept t_alloc t_bind t_close t_connect t_error t_free
-  t_getinfo t_getstate t_listen t_look t_open t_optmgmt t_rcv t_rcvconnect
-  t_rcvdis t_rcvrel t_rcvudata t_rcvuderr t_snd t_snddis t_sndrel t_sndudata
-  t_sync t_unbind)
-file(GLOB DRAX_MAN_PAGES ${CMAKE_SOURCE_DIR}/docs/man/*.[1-8])
+# Manual pages, and for each call declared in <tiuser.h> a page that leads
+# to tli(3).
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/platform/tli/include/tiuser.h)
+file(STRINGS ${CMAKE_SOURCE_DIR}/platform/tli/include/tiuser.h DRAX_TLI_DECLS
+  REGEX "^[a-z].*[ *]t_[a-z]+\\(")
+set(DRAX_TLI_CALLS "")
+foreach(decl IN LISTS DRAX_TLI_DECLS)
+  string(REGEX MATCH "t_[a-z]+\\(" call "${decl}")
+  string(REPLACE "(" "" call "${call}")
+  list(APPEND DRAX_TLI_CALLS ${call})
+endforeach()
+file(GLOB DRAX_MAN_PAGES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/man/*.[1-8])
 foreach(page IN LISTS DRAX_MAN_PAGES)
   get_filename_component(ext ${page} EXT)
   string(SUBSTRING ${ext} 1 1 section)
@@ -52,7 +59,7 @@ foreach(call IN LISTS DRAX_TLI_CALLS)
 endforeach()
 
 # The systemd units, naming the programs where they are installed.
-file(GLOB DRAX_UNITS ${CMAKE_SOURCE_DIR}/platform/systemd/*.service)
+file(GLOB DRAX_UNITS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/systemd/*.service)
 foreach(unit IN LISTS DRAX_UNITS)
   get_filename_component(name ${unit} NAME)
   install(CODE "

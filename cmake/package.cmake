@@ -6,12 +6,11 @@ set(CPACK_PACKAGE_NAME draxipx)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "DRAXipx")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Remote terminal service for IPX/SPX, with its IPX/SPX stack and TLI library")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- Zelptyd offers login sessions over SPX and advertises them by SAP;
- zelterm is the client. The package brings the user-space IPX/SPX stack
- ipxstackd, the SAP daemon Ombrad, the diagnostic dunmere, the System V
- TLI library (libtli, <tiuser.h>, pkg-config module tli), manual pages and
- systemd units.")
+set(CPACK_PACKAGE_DESCRIPTION "Zelptyd offers login sessions over SPX and advertises them by SAP;
+zelterm is the client. The package brings the user-space IPX/SPX stack
+ipxstackd, the SAP daemon Ombrad, the diagnostic dunmere, the System V
+TLI library (libtli, <tiuser.h>, pkg-config module tli), manual pages and
+systemd units.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "DRAXipx maintainers <root@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.36), libstdc++6 (>= 12), libgcc-s1")
@@ -22,6 +21,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${CMAKE_SOURCE_DIR}/packaging/deb/prerm
   ${CMAKE_SOURCE_DIR}/packaging/deb/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_STRIP_FILES ON)
 
 # One package of these components (not `links`: the package makes its own
 # in /usr).
@@ -32,5 +32,4 @@ set(CPACK_COMPONENTS_ALL programs tli manuals units)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/package-layout.cmake)
 set(CPACK_DRAX_SOURCE_DIR ${CMAKE_SOURCE_DIR})
 set(CPACK_DRAX_UNIT_DIR ${DRAX_SYSTEMD_UNIT_DIR})
-set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/package)
 include(CPack)

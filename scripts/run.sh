@@ -43,12 +43,20 @@ is_ours() {
     fi
 }
 
+# alive PID: the process exists and has not ended (a zombie has).
+alive() {
+    local stat
+    read -r stat <"/proc/$1/stat" 2>/dev/null || return 1
+    stat=${stat##*) }
+    [ "${stat:0:1}" != Z ]
+}
+
 # pid_of FILE NAME: the live process of ours recorded in FILE, or nothing.
 pid_of() {
     local pid
     [ -r "$1" ] || return 1
     read -r pid <"$1" 2>/dev/null || return 1
-    [[ "$pid" =~ ^[0-9]+$ ]] && [ -d "/proc/$pid" ] && is_ours "$pid" "$2" && echo "$pid"
+    [[ "$pid" =~ ^[0-9]+$ ]] && alive "$pid" && is_ours "$pid" "$2" && echo "$pid"
 }
 
 stack_pid() { pid_of "$state/ipxstackd.pid" ipxstackd; }
@@ -122,7 +130,7 @@ stop_pid() {
     local name=$1 pid=$2 i
     kill -TERM "$pid" 2>/dev/null || return 0
     for ((i = 0; i < ready_wait; i++)); do
-        [ -d "/proc/$pid" ] || { say "$name stopped"; return 0; }
+        alive "$pid" || { say "$name stopped"; return 0; }
         sleep 0.1
     done
     if is_ours "$pid" "$name"; then
@@ -136,7 +144,7 @@ stop_zelptyd() {
     pid=$(zelptyd_pid) || return 0
     (cd "$bin" && ./Zelptyd -k) || say "Zelptyd -k failed"
     for ((i = 0; i < ready_wait; i++)); do
-        [ -d "/proc/$pid" ] || { say "Zelptyd stopped"; return 0; }
+        alive "$pid" || { say "Zelptyd stopped"; return 0; }
         sleep 0.1
     done
     is_ours "$pid" Zelptyd && stop_pid Zelptyd "$pid"

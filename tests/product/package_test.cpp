@@ -140,11 +140,25 @@ TEST_F(Package, InstallsRemovesAndPurgesLeavingNothingBehind)
     env.push_back({"EXTRA", THIRD_PARTY_CFLAGS});
     r = sh("cc $EXTRA \"$SRC\" -o \"$OUT\" $(pkg-config --cflags --libs tli)", env);
     EXPECT_EQ(r.status, 0) << r.text();
-    // The units name the installed programs and installed pages.
+    // The units name the installed programs and installed pages; systemd's
+    // own check finds nothing to say (where systemd is installed).
+    bool systemd = access("/usr/bin/systemd-analyze", X_OK) == 0 && access("/usr/bin/systemctl", X_OK) == 0;
     for (const char *unit : {"ipxstackd", "Ombrad", "Zelptyd"}) {
-        std::string text = testsupport::read_file(std::string("/lib/systemd/system/") + unit + ".service");
+        std::string path = std::string("/lib/systemd/system/") + unit + ".service";
+        std::string text = testsupport::read_file(path);
         EXPECT_NE(text.find(std::string("/opt/DRAXipx/bin/") + unit), std::string::npos) << unit << text;
         EXPECT_NE(text.find(std::string("Documentation=man:") + unit), std::string::npos) << unit << text;
+        if (systemd) {
+            r = run({"systemd-analyze", "verify", "--man=yes", path}, kEnv);
+            EXPECT_EQ(r.status, 0) << r.text();
+            EXPECT_EQ(r.out + r.err, "") << unit;
+        }
+    }
+    // An enabled unit must not outlive the package.
+    if (systemd) {
+        r = run({"systemctl", "enable", "Zelptyd.service"}, kEnv);
+        EXPECT_EQ(r.status, 0) << r.text();
+        EXPECT_EQ(access("/etc/systemd/system/multi-user.target.wants/Zelptyd.service", F_OK), 0);
     }
 
     // What the programs and scripts/run.sh write beside the installation.
@@ -162,6 +176,9 @@ TEST_F(Package, InstallsRemovesAndPurgesLeavingNothingBehind)
     EXPECT_NE(access("/opt/DRAXipx/bin/ipxstackd", F_OK), 0);
     EXPECT_NE(access("/lib/systemd/system/Zelptyd.service", F_OK), 0);
     EXPECT_EQ(access("/opt/DRAXipx/bin/log.zel", F_OK), 0) << "remove keeps the logs";
+    struct stat st;
+    EXPECT_NE(lstat("/etc/systemd/system/multi-user.target.wants/Zelptyd.service", &st), 0)
+        << "the unit stays enabled after the package was removed";
 
     r = run({"dpkg", "-P", "draxipx"}, kEnv);
     ASSERT_EQ(r.status, 0) << r.text();

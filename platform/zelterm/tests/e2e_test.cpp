@@ -301,14 +301,8 @@ TEST_F(TerminalService, TwentySessionsOpenTogether)
         users.push_back(std::make_unique<User>(svc_));
         ASSERT_TRUE(users[i]->run("echo u''p" + std::to_string(i), "up" + std::to_string(i) + "\r")) << i;
     }
-    for (int i = 0; i < 20; ++i) {
-        // Appended piece by piece: g++ 12 at -O3 warns (-Wrestrict, falsely)
-        // about "literal" + std::string.
-        std::string line = "echo s''";
-        line += std::to_string(i);
-        line += "-ok; exit\r";
-        users[i]->type(line);
-    }
+    for (int i = 0; i < 20; ++i)
+        users[i]->type("echo s''" + std::to_string(i) + "-ok; exit\r");
     for (int i = 0; i < 20; ++i) {
         EXPECT_TRUE(users[i]->zelterm().wait_output("s" + std::to_string(i) + "-ok", 60s)) << i;
         EXPECT_EQ(exit_status(users[i]->zelterm(), 30s), 0) << i << users[i]->zelterm().err();
@@ -321,14 +315,8 @@ TEST_F(TerminalService, TwentyClientsConnectAtOnce)
     std::vector<std::unique_ptr<User>> users;
     for (int i = 0; i < 20; ++i)
         users.push_back(std::make_unique<User>(svc_));
-    for (int i = 0; i < 20; ++i) {
-        // Appended piece by piece: g++ 12 at -O3 warns (-Wrestrict, falsely)
-        // about "literal" + std::string.
-        std::string line = "echo s''";
-        line += std::to_string(i);
-        line += "-ok; exit\r";
-        users[i]->type(line);
-    }
+    for (int i = 0; i < 20; ++i)
+        users[i]->type("echo s''" + std::to_string(i) + "-ok; exit\r");
     for (int i = 0; i < 20; ++i) {
         EXPECT_TRUE(users[i]->zelterm().wait_output("s" + std::to_string(i) + "-ok", 60s)) << i;
         EXPECT_EQ(exit_status(users[i]->zelterm(), 30s), 0) << i << users[i]->zelterm().err();

@@ -29,8 +29,9 @@ die() { printf 'fresh-check: %s\n' "$*" >&2; exit 1; }
 [ ! -e "$root" ] || die "$root exists; remove it or name another DIR"
 
 # The mirror that apt uses here (deb822 or one-line sources).
-mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p; s/^deb \(\[[^]]*\] \)\?\(http[^ ]*\) bookworm .*/\2/p' \
-    /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null | grep -v security | head -n 1)
+mirror=$(cat /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null |
+    sed -n 's/^URIs: *\([^ ]*\).*/\1/p; s/^deb \(\[[^]]*\] \)\?\(http[^ ]*\) bookworm .*/\2/p' |
+    grep -v security | head -n 1 || true)
 mirror=${mirror:-http://deb.debian.org/debian}
 
 if ! command -v debootstrap >/dev/null; then

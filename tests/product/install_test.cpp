@@ -109,3 +109,12 @@ TEST(Installation, EverythingUnderThePrefixAndATliProgramBuildsAndRuns)
     EXPECT_EQ(statik.status, 0) << statik.text();
     EXPECT_EQ(statik.out, "tliprog: ok\n");
 }
+
+// The configurations that scripts/run.sh and scripts/package.sh build.
+TEST(Installation, ReleaseWithoutTestsConfigures)
+{
+    testsupport::TempDir tmp;
+    Result r = run({CMAKE_COMMAND, "-S", source_path(""), "-B", tmp.path(), "-DCMAKE_BUILD_TYPE=Release",
+                    "-DDRAX_TESTS=OFF", "-DDRAX_LINKS_PREFIX=/usr/local"});
+    EXPECT_EQ(r.status, 0) << r.text();
+}

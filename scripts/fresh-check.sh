@@ -48,7 +48,10 @@ elapsed() { local s=$(($2 - $1)); printf '%dm%02ds' $((s / 60)) $((s % 60)); }
 t0=$(date +%s)
 say "debootstrap bookworm from $mirror into $root"
 mkdir -p "$dir"
-nice debootstrap --variant=minbase bookworm "$root" "$mirror" >"$dir/debootstrap.log" 2>&1 ||
+# In a mount namespace of its own: what debootstrap mounts in the new root
+# goes away with it, even when it is interrupted.
+nice unshare --mount --propagation private \
+    debootstrap --variant=minbase bookworm "$root" "$mirror" >"$dir/debootstrap.log" 2>&1 ||
     { tail -n 20 "$dir/debootstrap.log" >&2; die "debootstrap failed (log: $dir/debootstrap.log)"; }
 t1=$(date +%s)
 say "debootstrap: $(elapsed "$t0" "$t1")"

@@ -16,10 +16,21 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.36), libstdc++6 (>= 12), libgcc-s1")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /opt/DRAXipx)
+# postrm names the manual pages, whose formatted copies man may have cached.
+set(DRAX_MAN_PAGE_NAMES "")
+foreach(page IN LISTS DRAX_MAN_PAGES)
+  get_filename_component(name ${page} NAME)
+  string(APPEND DRAX_MAN_PAGE_NAMES " ${name}")
+endforeach()
+foreach(call IN LISTS DRAX_TLI_CALLS)
+  string(APPEND DRAX_MAN_PAGE_NAMES " ${call}.3")
+endforeach()
+string(STRIP "${DRAX_MAN_PAGE_NAMES}" DRAX_MAN_PAGE_NAMES)
+configure_file(${CMAKE_SOURCE_DIR}/packaging/deb/postrm.in ${CMAKE_BINARY_DIR}/packaging/postrm @ONLY)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${CMAKE_SOURCE_DIR}/packaging/deb/postinst
   ${CMAKE_SOURCE_DIR}/packaging/deb/prerm
-  ${CMAKE_SOURCE_DIR}/packaging/deb/postrm)
+  ${CMAKE_BINARY_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 

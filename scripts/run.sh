@@ -38,7 +38,7 @@ is_ours() {
     if exe=$(readlink "/proc/$1/exe" 2>/dev/null); then
         [ "${exe% (deleted)}" = "$bin/$2" ]
     else
-        read -r comm <"/proc/$1/comm" 2>/dev/null || return 1
+        read -r comm 2>/dev/null <"/proc/$1/comm" || return 1
         [ "$comm" = "${2:0:15}" ]
     fi
 }
@@ -46,7 +46,7 @@ is_ours() {
 # alive PID: the process exists and has not ended (a zombie has).
 alive() {
     local stat
-    read -r stat <"/proc/$1/stat" 2>/dev/null || return 1
+    read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
     stat=${stat##*) }
     [ "${stat:0:1}" != Z ]
 }
@@ -55,7 +55,7 @@ alive() {
 pid_of() {
     local pid
     [ -r "$1" ] || return 1
-    read -r pid <"$1" 2>/dev/null || return 1
+    read -r pid 2>/dev/null <"$1" || return 1
     [[ "$pid" =~ ^[0-9]+$ ]] && alive "$pid" && is_ours "$pid" "$2" && echo "$pid"
 }
 

@@ -132,6 +132,9 @@ TEST_F(Package, InstallsRemovesAndPurgesLeavingNothingBehind)
         r = run({"man", "-w", page}, kEnv);
         EXPECT_EQ(r.status, 0) << page << r.text();
     }
+    // Reading pages leaves man's formatted copies in /var/cache/man.
+    r = sh("man zelterm && man t_open", kEnv);
+    EXPECT_NE(r.out.find("zelterm"), std::string::npos) << r.text();
     r = run({"pkg-config", "--cflags", "--libs", "tli"}, kEnv);
     EXPECT_EQ(r.out, "-I/opt/DRAXipx/include -L/opt/DRAXipx/lib -Wl,-rpath,/opt/DRAXipx/lib -ltli \n") << r.text();
     auto env = kEnv;

@@ -72,6 +72,9 @@ cat >"$dir/inside.sh" <<'EOF'
 set -euo pipefail
 root=$1
 hostname fresh-debian12
+# The new root is a mount point of its own, as a real root is (tests make
+# "/" private in namespaces of their own).
+mount --bind "$root" "$root"
 mount -t proc proc "$root/proc"
 mount -t sysfs -o ro sysfs "$root/sys"
 mount -t tmpfs -o mode=0755 dev "$root/dev"

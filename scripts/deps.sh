@@ -6,9 +6,11 @@
 #                           (telnetd and telnet, sshd, strace); only
 #                           scripts/bench.sh asks for these
 set -euo pipefail
-# tshark decodes the link tests' captures; dosbox is the relay server they use.
-pkgs=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev util-linux iproute2 procps
-      tshark dosbox)
+# tshark decodes the link tests' captures; dosbox is the relay server they
+# use. groff-base and man-db check the manual pages; gcc and pkgconf build a
+# third party's TLI program as the package's users would.
+pkgs=(g++ gcc cmake make libgtest-dev libgmock-dev libbenchmark-dev util-linux iproute2 procps
+      tshark dosbox groff-base man-db pkgconf)
 if [ "${1:-}" = bench ]; then
     pkgs+=(inetutils-telnetd inetutils-telnet openssh-server openssh-client strace)
 fi

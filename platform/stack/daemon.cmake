@@ -16,7 +16,6 @@ target_link_libraries(ipxstackd_lib PUBLIC ipxcore tli_proto)
 
 add_executable(ipxstackd ${CMAKE_CURRENT_SOURCE_DIR}/daemon/main.cpp)
 target_link_libraries(ipxstackd PRIVATE ipxstackd_lib)
-install(TARGETS ipxstackd DESTINATION ${DRAX_PREFIX}/bin)
 
 if(DRAX_TESTS)
   include(${CMAKE_CURRENT_SOURCE_DIR}/tests/tests.cmake)

@@ -6,7 +6,6 @@ set(ZELPTYD_SOURCES
 if(TARGET tli)
   add_executable(Zelptyd ${ZELPTYD_SOURCES})
   target_link_libraries(Zelptyd PRIVATE ipxulib shr zeltrace tli)
-  install(TARGETS Zelptyd DESTINATION ${DRAX_PREFIX}/bin)
 endif()
 
 if(DRAX_TESTS)

@@ -1,5 +1,7 @@
 #include "server.h"
 
+#include <logstamp.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -75,8 +77,10 @@ void log_line(const std::string &line)
 {
     if (g_syslog)
         syslog(LOG_INFO, "%s", line.c_str());
-    else
-        std::fprintf(stderr, "ipxstackd: %s\n", line.c_str());
+    else {
+        char stamp[40];
+        std::fprintf(stderr, "%sipxstackd: %s\n", logstamp(stamp, sizeof stamp), line.c_str());
+    }
 }
 
 Server::Server(const ServerOptions &opt)

@@ -145,6 +145,31 @@ TEST_F(StackRouting, ForwardsBetweenLinksRaisingTheHopCountAndNeverDeliversWhatI
     }
 }
 
+// A routing loop, as a ring of routers has for a while after a break: the
+// router on B sends what we give it for 0xC round to A again. The hop count
+// ends it: forwarded 15 times, then dropped, and nothing more goes out.
+TEST_F(StackRouting, APacketCaughtInALoopGoesRoundAtMost15Times)
+{
+    make();
+    rip_from(b_, kRouter, kRipResponse, {{0xC, 1, 1}});
+    advance(0);
+    a_->arrivals.push_back(arriving({0xA, kPeer, 0x4001}, {0xC, kFar, 0x4000}, kData));
+    int rounds = 0;
+    for (; rounds < 100; rounds++) {
+        advance(0);
+        auto out = b_->data();
+        b_->sent.clear();
+        if (out.empty())
+            break;
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(out[0].second, kRouter);
+        a_->arrivals.push_back(out[0].first);  // back round the ring
+    }
+    EXPECT_EQ(rounds, 15);
+    EXPECT_NE(status().find("forwarded 15 dropped hop-limit 1 "), std::string::npos) << status();
+    EXPECT_TRUE(a_->data().empty());
+}
+
 TEST_F(StackRouting, LearnsARouteSendsThroughItAndTellsItsOtherLinks)
 {
     make();

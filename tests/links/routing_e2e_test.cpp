@@ -117,7 +117,7 @@ TEST_F(Routing, ThreeNetworksAcrossARouter)
 
     // One hop away, at its address on A's network.
     const std::string addr_a = "000000A1:" + upper(site_.host(1).host->mac_node()) + ":8063";
-    std::string row = site_.service_row(3);
+    std::string row = Site::service_row_of(site_.listed());
     EXPECT_NE(row.find(addr_a), std::string::npos) << row;
     EXPECT_EQ(hops_of(row), 1) << row;
     // Logged in on A by name, through R.
@@ -148,22 +148,28 @@ TEST_F(Routing, ThreeNetworksAcrossARouter)
     EXPECT_TRUE(site_.host(2).ombrad.wait_output("dropped SAP packet from 000000b2:00000ad50103:0452: SAP "
                                                  "response of 5 bytes", 10s, true));
     EXPECT_TRUE(site_.host(2).ombrad.wait_output("SAP entry 1 has an unusable name", 10s, true));
-    std::string list = site_.list(3);
-    EXPECT_EQ(list.find("TOOFAR"), std::string::npos) << list;
 
     // R loses its link to A: B stops listing the service within seconds,
     // by name nothing is found, and a call by address fails clearly.
     ASSERT_TRUE(site_.host(2).host->run({"/usr/sbin/ip", "link", "set", "eth0", "down"}));
     const auto down = std::chrono::steady_clock::now();
-    EXPECT_TRUE(wait_until([&] { return site_.service_row(3).empty(); }, 60s));
-    std::cout << "[ routing ] B stopped listing it after "
+    EXPECT_TRUE(site_.host(3).ombrad.wait_output(
+        "\"" + std::string(kService) + "\" at 000000a1:" + site_.host(1).host->mac_node() + ":8063 withdrawn",
+        60s, true));
+    std::cout << "[ routing ] B heard of the withdrawal after "
               << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - down).count()
               << " ms\n";
-    std::string err;
-    EXPECT_NE(site_.zelterm(3, {kService}, err), 0);
-    EXPECT_NE(err.find("service ZELTEST is not advertised"), std::string::npos) << err;
-    EXPECT_NE(site_.zelterm(3, {addr_a}, err), 0);
-    EXPECT_NE(err.find("zelterm: " + addr_a + ": no route\n"), std::string::npos) << err;
+    // The list (nor what B sent), the name and the address, side by side.
+    Proc list = site_.start_zelterm(3, {"-l"});
+    Proc by_name = site_.start_zelterm(3, {kService});
+    Proc by_addr = site_.start_zelterm(3, {addr_a});
+    EXPECT_EQ(list.wait_exit(30s), 0);
+    EXPECT_EQ(Site::service_row_of(list.out()), "") << list.out();
+    EXPECT_EQ(list.out().find("TOOFAR"), std::string::npos) << list.out();
+    EXPECT_NE(by_name.wait_exit(30s), 0);
+    EXPECT_NE(by_name.err().find("service ZELTEST is not advertised"), std::string::npos) << by_name.err();
+    EXPECT_NE(by_addr.wait_exit(30s), 0);
+    EXPECT_NE(by_addr.err().find("zelterm: " + addr_a + ": no route\n"), std::string::npos) << by_addr.err();
     st = site_.status(3);
     EXPECT_NE(st.find("000000a1    16"), std::string::npos) << st;
 }
@@ -209,16 +215,18 @@ TEST_F(Routing, AChainOf16RoutersReaches15HopsAndNot16)
     std::cout << "[ routing ] 19 stacks started, the service seen 15 networks away after "
               << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count()
               << " ms\n";
-    std::string row = site_.service_row(kClient15);
+    std::string row = Site::service_row_of(site_.listed());
     EXPECT_EQ(hops_of(row), 15) << row;
-    EXPECT_EQ(site_.session(kClient15, 16 << 10), "");
-
-    // 16 networks away: not listed, and no route.
-    EXPECT_EQ(site_.service_row(kClient16), "");
-    std::string err;
+    // 16 networks away: not listed, and no route (asked while the session
+    // 15 networks away runs).
     const std::string server = "00000100:00007F010001:8063";
-    EXPECT_NE(site_.zelterm(kClient16, {server}, err), 0);
-    EXPECT_NE(err.find("zelterm: " + server + ": no route\n"), std::string::npos) << err;
+    Proc list = site_.start_zelterm(kClient16, {"-l"});
+    Proc call = site_.start_zelterm(kClient16, {server});
+    EXPECT_EQ(site_.session(kClient15, 16 << 10), "");
+    EXPECT_EQ(list.wait_exit(30s), 0);
+    EXPECT_EQ(Site::service_row_of(list.out()), "") << list.out();
+    EXPECT_NE(call.wait_exit(30s), 0);
+    EXPECT_NE(call.err().find("zelterm: " + server + ": no route\n"), std::string::npos) << call.err();
 }
 
 } // namespace

@@ -202,7 +202,12 @@ bool Site::service(int n, int seen_from)
         return false;
     }
     h.ptyd = true;
-    if (!wait_until([&] { return list(seen_from).find(kService) != std::string::npos; }, 30s)) {
+    // Another host's Ombrad says when it learns the service: one list then
+    // (each `zelterm -l` listens for 3 s, 6 s when it finds nothing).
+    Node &seer = host(seen_from);
+    if (seen_from != n && seer.ombrad.pid() > 0)
+        seer.ombrad.wait_output("learned \"" + std::string(kService) + "\"", 30s, true);
+    if (!wait_until([&] { return (listed_ = list(seen_from)).find(kService) != std::string::npos; }, 30s)) {
         why_ = "host " + std::to_string(seen_from) + " never saw the service";
         return false;
     }
@@ -221,19 +226,28 @@ std::string Site::list(int n)
 
 std::string Site::service_row(int n)
 {
-    std::string l = list(n);
+    return service_row_of(list(n));
+}
+
+std::string Site::service_row_of(const std::string &l)
+{
     size_t at = l.find(kService);
     return at == std::string::npos ? "" : l.substr(at, l.find('\n', at) - at);
 }
 
-int Site::zelterm(int n, const std::vector<std::string> &args, std::string &err)
+Proc Site::start_zelterm(int n, const std::vector<std::string> &args)
 {
     Node &h = host(n);
     Proc::Options o;
     o.env = h.env();
     std::vector<std::string> argv = {ZELTERM_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    Proc z = h.host->start(argv, o);
+    return h.host->start(argv, o);
+}
+
+int Site::zelterm(int n, const std::vector<std::string> &args, std::string &err)
+{
+    Proc z = start_zelterm(n, args);
     int st = z.wait_exit(60s);
     err = z.err();
     return st;

@@ -55,14 +55,19 @@ public:
     bool stack(int n, const std::vector<std::string> &args);
     bool ombrad(int n);  // with a state file of its own
     // Ombrad and Zelptyd (a shell in place of login) on host n; waits until
-    // host `seen_from` lists the service.
+    // host `seen_from` lists the service (that list: listed()).
     bool service(int n, int seen_from);
+    const std::string &listed() const { return listed_; }
     std::string list(int n);         // zelterm -l on host n
-    // The row of `zelterm -l` on host n that names the service ("": none).
+    // The row of `zelterm -l` on host n that names the service ("": none),
+    // and that row of a list.
     std::string service_row(int n);
+    static std::string service_row_of(const std::string &list);
     // zelterm with these arguments on host n, standard input empty: its
-    // exit status and standard error.
+    // exit status and standard error; or started, to run beside others
+    // (a list listens for 3 s, a lookup that finds nothing for 5).
     int zelterm(int n, const std::vector<std::string> &args, std::string &err);
+    Proc start_zelterm(int n, const std::vector<std::string> &args);
     std::string status(int n);       // ipxstackd -s for host n's stack
     // The status line of host n's link whose description starts with `kind`.
     std::string link_line(int n, const std::string &kind);
@@ -80,6 +85,7 @@ private:
     std::map<int, std::unique_ptr<Lan>> more_lans_;
     std::map<int, Node> nodes_;
     std::string why_;
+    std::string listed_;
 };
 
 // A tshark capture on an interface of the test's namespace, written to a

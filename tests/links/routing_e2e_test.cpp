@@ -138,6 +138,14 @@ TEST_F(Routing, ThreeNetworksAcrossARouter)
         from_b(0x0452, 4, {0, 2, 1, 2, 3}),                              // a cut SAP entry
         from_b(0x0452, 4, sap_entry("BAD\x01NAME", 1)),                  // an unprintable name
         from_b(0x0452, 4, sap_entry("TOOFAR", 17)),                      // 17 hops
+        from_b(0x0452, 4, [] {                                           // 8 entries
+            std::vector<uint8_t> d = sap_entry("EIGHT", 1);
+            for (int i = 1; i < 8; i++) {
+                std::vector<uint8_t> e = sap_entry("EIGHT" + std::to_string(i), 1);
+                d.insert(d.end(), e.begin() + 2, e.end());
+            }
+            return d;
+        }()),
     };
     ASSERT_TRUE(site_.host(3).host->in_host([&] { return send_udp("10.213.1.2", 213, bad); }));
     EXPECT_TRUE(wait_until([&] {
@@ -148,6 +156,7 @@ TEST_F(Routing, ThreeNetworksAcrossARouter)
     EXPECT_TRUE(site_.host(2).ombrad.wait_output("dropped SAP packet from 000000b2:00000ad50103:0452: SAP "
                                                  "response of 5 bytes", 10s, true));
     EXPECT_TRUE(site_.host(2).ombrad.wait_output("SAP entry 1 has an unusable name", 10s, true));
+    EXPECT_TRUE(site_.host(2).ombrad.wait_output("SAP response with 8 entries (at most 7)", 10s, true));
 
     // R loses its link to A: B stops listing the service within seconds,
     // by name nothing is found, and a call by address fails clearly.
@@ -166,6 +175,7 @@ TEST_F(Routing, ThreeNetworksAcrossARouter)
     EXPECT_EQ(list.wait_exit(30s), 0);
     EXPECT_EQ(Site::service_row_of(list.out()), "") << list.out();
     EXPECT_EQ(list.out().find("TOOFAR"), std::string::npos) << list.out();
+    EXPECT_EQ(list.out().find("EIGHT"), std::string::npos) << list.out();
     EXPECT_NE(by_name.wait_exit(30s), 0);
     EXPECT_NE(by_name.err().find("service ZELTEST is not advertised"), std::string::npos) << by_name.err();
     EXPECT_NE(by_addr.wait_exit(30s), 0);

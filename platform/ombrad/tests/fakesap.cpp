@@ -31,6 +31,9 @@ int Internet::add(const std::vector<uint32_t> &nets, bool router, Limits limits)
         n.up[net] = true;
     n.router = router;
     nodes_.push_back(std::move(n));
+    due_.push_back(0);
+    dues_.insert({0, i});
+    refresh(i);
     return i;
 }
 
@@ -112,15 +115,29 @@ void Internet::flush(int i, std::vector<Send> &out)
         from.learned = from.engine->table().changes();
         last_change = now;
     }
+    refresh(i);
 }
 
-uint64_t Internet::due(int i) const
+void Internet::refresh(int i)
 {
     const Engine &e = *nodes_[static_cast<size_t>(i)].engine;
     Time d = std::min(e.next_deadline(), e.next_route_ask());
     if (e.next_check())
         d = std::min(d, *e.next_check());
-    return std::max(ms_of(d), now);
+    uint64_t ms = ms_of(d);
+    uint64_t &old = due_[static_cast<size_t>(i)];
+    if (ms == old)
+        return;
+    dues_.erase({old, i});
+    old = ms;
+    dues_.insert({ms, i});
+}
+
+std::pair<uint64_t, int> Internet::earliest() const
+{
+    if (dues_.empty())
+        return {UINT64_MAX, -1};
+    return {std::max(dues_.begin()->first, now), dues_.begin()->second};
 }
 
 void Internet::step(int i)
@@ -144,12 +161,10 @@ void Internet::run_until(uint64_t t)
     for (;;) {
         uint64_t next = flight_.empty() ? UINT64_MAX : flight_.begin()->first.first;
         int who = -1;
-        for (size_t i = 0; i < nodes_.size(); i++) {
-            uint64_t d = due(static_cast<int>(i));
-            if (d < next) {
-                next = d;
-                who = static_cast<int>(i);
-            }
+        auto [d, i] = earliest();
+        if (d < next) {
+            next = d;
+            who = i;
         }
         if (next > t)
             break;
@@ -173,8 +188,7 @@ bool Internet::run_until(const std::function<bool()> &done, uint64_t limit_ms)
     const uint64_t limit = now + limit_ms;
     while (!done()) {
         uint64_t next = flight_.empty() ? UINT64_MAX : flight_.begin()->first.first;
-        for (size_t i = 0; i < nodes_.size(); i++)
-            next = std::min(next, due(static_cast<int>(i)));
+        next = std::min(next, earliest().first);
         if (next > limit) {
             now = limit;
             return done();

@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 namespace fakesap {
@@ -77,10 +78,16 @@ private:
     int add(const std::vector<uint32_t> &nets, bool router, Limits limits);
     void flush(int i, std::vector<Send> &out);
     void step(int i);  // engine i's due work
-    uint64_t due(int i) const;
+    // Engine i's deadline as last seen: an engine's deadlines move only
+    // when it is given something, so the earliest of them all is kept in
+    // order rather than asked of every engine at every event.
+    void refresh(int i);
+    std::pair<uint64_t, int> earliest() const;
 
     std::vector<Node> nodes_;
     std::multimap<std::pair<uint64_t, uint64_t>, InFlight> flight_;
+    std::vector<uint64_t> due_;               // per engine
+    std::set<std::pair<uint64_t, int>> dues_;  // (deadline, engine)
     uint64_t order_ = 0;
 };
 

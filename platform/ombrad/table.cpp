@@ -65,17 +65,18 @@ ServiceTable::Learned ServiceTable::learn(const sap::Entry &e, Time now, const s
         return Learned::added;
     }
     if (it->via == via) {
-        changes_++;
         if (e.hops == sap::kHopsDown) {
             learned_.erase(it);
+            changes_++;
             return Learned::withdrawn;
         }
         bool differs = it->entry.hops != e.hops;
         it->entry = e;
         it->last = now;
         if (!differs)
-            changes_--;
-        return differs ? Learned::changed : Learned::refreshed;
+            return Learned::refreshed;
+        changes_++;
+        return Learned::changed;
     }
     // Another neighbour's way to it.
     if (e.hops == sap::kHopsDown ||

@@ -536,7 +536,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         break;
     case kBind:
         do_bind(e, rd, uid, a);
-        if (!rd.ok()) return bad();
+        if (!rd.done()) return bad();
         break;
     case kUnbind:
         if (!rd.done()) return bad();
@@ -548,7 +548,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         break;
     case kOptmgmt:
         do_optmgmt(e, rd, a);
-        if (!rd.ok()) return bad();
+        if (!rd.done()) return bad();
         break;
     case kConnect: {
         uint32_t al = 0, ol = 0, ul = 0;
@@ -590,7 +590,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         break;
     case kAccept:
         do_accept(e, rd, res_ep, a);
-        if (!rd.ok()) return bad();
+        if (!rd.done()) return bad();
         break;
     case kSnd: {
         int32_t flags = 0;
@@ -624,7 +624,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
     }
     case kSnddis:
         do_snddis(e, rd, a);
-        if (!rd.ok()) return bad();
+        if (!rd.done()) return bad();
         break;
     case kRcvdis: {
         if (!rd.done()) return bad();
@@ -645,7 +645,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
     }
     case kSndudata:
         do_sndudata(e, rd, a);
-        if (!rd.ok()) return bad();
+        if (!rd.done()) return bad();
         break;
     case kRcvudata: {
         uint32_t am = 0, om = 0, dm = 0;

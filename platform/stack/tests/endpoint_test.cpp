@@ -145,6 +145,34 @@ TEST_F(Endpoints, ReturnedRepliesAreSentAgain)
     EXPECT_EQ(io.dropped.size(), 2u);
 }
 
+// A request with bytes beyond its body is malformed like a short one: it
+// costs the endpoint and is never answered as done.
+TEST_F(Endpoints, BytesBeyondTheBodyCostTheEndpoint)
+{
+    uint32_t lis = stack.open(Service::Spx);
+    ASSERT_EQ(request(lis, kBind, bind_body(0x8063, 1)).terr, 0);
+    Writer opt;
+    opt.i32(T_DEFAULT).u32(0);
+    Writer acc;
+    acc.i32(1).u32(0).u32(0);
+    Writer dis;
+    dis.i32(0).i32(0).u32(0);
+    const std::pair<uint16_t, Writer> cases[] = {
+        {kBind, bind_body(0, 0)}, {kOptmgmt, opt}, {kAccept, acc}, {kSnddis, dis}};
+    size_t dropped = 0;
+    for (auto [type, body] : cases) {
+        SCOPED_TRACE(type_name(type));
+        uint32_t ep = stack.open(Service::Spx);
+        body.bytes("x", 1);
+        Header h = request(ep, type, body);
+        EXPECT_EQ(h.type, 0) << "answered with t_errno " << h.terr;
+        ASSERT_EQ(io.dropped.size(), ++dropped);
+        EXPECT_EQ(io.dropped.back(), ep);
+    }
+    EXPECT_EQ(stack.counters().bad_messages, dropped);
+    EXPECT_EQ(stack.endpoint_count(), 1u);
+}
+
 TEST_F(Endpoints, BindRules)
 {
     uint32_t a = stack.open(Service::Datagram);

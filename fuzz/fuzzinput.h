@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <sanitizer/common_interface_defs.h>
 #include <string>
 #include <vector>
 
@@ -67,9 +68,14 @@ private:
 
 // A broken promise of the code under test: report it and stop, so that
 // libFuzzer records the input as a crash.
+// (The summary goes where the sanitizers report, which stays open when
+// the fuzzer is told to close the target's standard error.)
 [[noreturn]] inline void fail(const char *what, const char *file, int line)
 {
-    std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", what, file, line);
+    char msg[512];
+    std::snprintf(msg, sizeof msg, "fuzz check failed: %s (%s:%d)", what, file, line);
+    std::fprintf(stderr, "%s\n", msg);
+    __sanitizer_report_error_summary(msg);
     std::abort();
 }
 

@@ -88,11 +88,12 @@ void init_once()
         return;
     done = true;
     pid_part = static_cast<uint32_t>(getpid()) << 8;
-    char dir[] = "/tmp/fuzz-tli-XXXXXX";
-    if (mkdtemp(dir) == nullptr)
+    const char *tmp = std::getenv("TMPDIR");
+    std::string dir = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/fuzz-tli-XXXXXX";
+    if (mkdtemp(dir.data()) == nullptr)
         std::abort();
     device_dir = dir;
-    setenv("IPX_DEVDIR", dir, 1);
+    setenv("IPX_DEVDIR", dir.c_str(), 1);
     std::string path = device_dir + "/ravspx";
     listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     struct sockaddr_un sa {};
@@ -304,10 +305,11 @@ void drain(int fd)
 }
 
 // A failure always says why; the library's own reasons are known ones (a
-// daemon's t_errno is passed on as it is).
-void check_result(int r)
+// daemon's t_errno is passed on as it is). t_look and t_getstate return
+// what the daemon reports, so any value may come back from them.
+void check_result(int r, bool daemon_value = false)
 {
-    if (r < 0)
+    if (r < 0 && !daemon_value)
         FUZZ_CHECK(t_errno != 0 && (wild_terr || (t_errno >= 1 && t_errno <= t_nerr)));
     wild_terr = false;
 }
@@ -528,7 +530,7 @@ void one_call(fuzz::Input &in)
         break;
     }
     }
-    check_result(r);
+    check_result(r, pick == 0 || pick == 2);
     if (in.flag())
         t_close(fd);
     else
@@ -545,10 +547,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     init_once();
     fuzz::Input in(data, size);
     const std::vector<bool> before = open_fds();
-    for (int calls = 0; calls < 8 && !in.empty(); calls++) {
+    for (int calls = 0; calls < 8 && !in.empty(); calls++)
         one_call(in);
-        // Whatever came with a reply was closed or handed over.
-        FUZZ_CHECK(open_fds() == before);
-    }
+    // Whatever came with a reply was closed or handed over.
+    FUZZ_CHECK(open_fds() == before);
     return 0;
 }

@@ -272,10 +272,13 @@ void Harness::request(Slot &s)
     req.type = type;
     Writer w;
     switch (type) {
-    case kBind:
-        w.i32(in_.u8() % 4 != 0).u32(in_.u8() % 4 == 0 ? in_.u32() : in_.u8() % 4);
+    case kBind: {
+        int32_t has = in_.u8() % 4 != 0;
+        uint32_t qlen = in_.u8() % 4 == 0 ? in_.u32() : in_.u8() % 4;
+        w.i32(has).u32(qlen);
         address(w);
         break;
+    }
     case kOptmgmt: {
         static const int32_t fl[] = {T_DEFAULT, T_NEGOTIATE, T_CHECK, 0};
         int32_t f = fl[in_.u8() % 4];
@@ -322,7 +325,8 @@ void Harness::request(Slot &s)
         break;
     case kSnddis: {
         int32_t seq = !s.seqs.empty() ? s.seqs[in_.u8() % s.seqs.size()] : 1;
-        w.i32(in_.u8() % 4 != 0).i32(seq).u32(0);
+        int32_t has = in_.u8() % 4 != 0;
+        w.i32(has).i32(seq).u32(0);
         break;
     }
     case kSndudata: {
@@ -387,8 +391,9 @@ void Harness::request(Slot &s)
         Header h = get_header(msg.data());
         if (h.type == kReturn && h.len == msg.size()) {
             echoes_.emplace_back(msg.begin() + kHeaderLen, msg.end());
-        } else if (h.type != type) {
-            // Damaged into another request: its reply is only checked for form.
+        } else if (h.type != type || damage % 16 == 1) {
+            // Damaged into another request, or another body: its reply is
+            // only checked for form.
             Request any;
             any.type = h.type;
             any.max = any.amax = any.omax = any.snd = UINT32_MAX;

@@ -407,8 +407,10 @@ void one_call(fuzz::Input &in)
         a.netbuf(req.addr, in.flag() ? static_cast<unsigned>(a.n_) : 0);
         req.qlen = in.u8();
         b.netbuf(ret.addr);
-        r = t_bind(fd, in.flag() ? &req : nullptr, in.flag() ? &ret : nullptr);
-        if (r == 0 && in.flag())
+        bool with_req = in.flag();
+        bool with_ret = in.flag();
+        r = t_bind(fd, with_req ? &req : nullptr, with_ret ? &ret : nullptr);
+        if (r == 0 && with_ret)
             FUZZ_CHECK(ret.addr.len <= ret.addr.maxlen);
         break;
     }

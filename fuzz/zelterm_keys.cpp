@@ -88,7 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // A service list line shows no control character of the name.
     std::string name = in.text(60);
-    std::string row = list_row(name, in.u16(), addr, in.u16());
+    uint16_t type = in.u16();
+    uint16_t hops = in.u16();
+    std::string row = list_row(name, type, addr, hops);
     FUZZ_CHECK(!row.empty() && row.back() == '\n');
     for (size_t i = 0; i + 1 < row.size(); i++)
         FUZZ_CHECK(static_cast<unsigned char>(row[i]) >= 0x20 && row[i] != 0x7f);

@@ -2,7 +2,8 @@
 # Installs what building and testing need, with apt-get, when it is missing.
 set -euo pipefail
 need=()
-for pkg in g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev util-linux iproute2 procps; do
+for pkg in g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev util-linux iproute2 procps \
+    clang libclang-rt-dev; do
     dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ "${#need[@]}" -gt 0 ]; then

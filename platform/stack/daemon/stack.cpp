@@ -50,6 +50,17 @@ bool finished(const SpxConnection &c)
     return c.state() == SpxState::Closed || c.state() == SpxState::Aborted;
 }
 
+// A connection that lingers after its endpoint has gone has no reader any
+// more: what arrives is thrown away, so that its window stays open and the
+// peer's end of connection gets in. (Two ends closed with unread data would
+// otherwise hold each other's end of connection back for ever.)
+void discard_input(SpxConnection &c, uint64_t now)
+{
+    uint8_t sink[2048];
+    while (c.readable())
+        c.read(sink, sizeof sink, now);
+}
+
 } // namespace
 
 // ---- options -------------------------------------------------------------
@@ -390,9 +401,12 @@ void Stack::run()
         for (int i = 0; i < 1024 && link->receive(pkt, now_); i++)
             on_packet(pkt);
     }
-    for (auto &[id, slot] : conns_)
+    for (auto &[id, slot] : conns_) {
+        if (slot.ep == 0)
+            discard_input(*slot.c, now_);
         if (slot.c->next_deadline() <= now_)
             slot.c->on_timer(now_);
+    }
     for (auto it = conns_.begin(); it != conns_.end();) {
         if (it->second.ep == 0 && finished(*it->second.c)) {
             counters_.retransmissions += it->second.c->stats().retransmissions;
@@ -1112,6 +1126,7 @@ void Stack::linger(uint16_t id)
     if (it == conns_.end())
         return;
     it->second.ep = 0;
+    discard_input(*it->second.c, now_);
     if (!finished(*it->second.c))
         it->second.c->close(now_);
     if (finished(*it->second.c))

@@ -9,7 +9,10 @@
 // Pair mode: two connections talk over a network that the input drives
 // (deliver, lose, duplicate, reorder, and with IPX checksums on, damage
 // packets). Whatever either side reads must be exactly the next bytes the
-// other sent, with the unit ends where the sender put them.
+// other sent, with the unit ends where the sender put them. Damage is one
+// bit of a packet outside its length field: the IPX checksum catches every
+// such change (it cannot catch every change of several bytes, nor a length
+// cut to a spot where the sums happen to agree).
 //
 // In both modes every packet a connection sends must decode, and after
 // on_timer(now) nothing may be due at `now` any more (else the daemon's loop
@@ -259,16 +262,20 @@ void pair(fuzz::Input &in)
         s[i].max_data = std::max<size_t>(1, std::min<size_t>(cfg[i].max_data, kSpxMaxData));
     uint64_t now = 1000;
     // The network: packets in flight towards side 0 and side 1.
-    std::deque<std::vector<uint8_t>> wire[2];
+    struct InFlight {
+        std::vector<uint8_t> bytes;
+        bool damaged = false;
+    };
+    std::deque<InFlight> wire[2];
     auto tx0 = [&](std::vector<uint8_t> p) {
         check_sent(p, s[0].addr, s[0].id, s[0].max_data);
         if (wire[1].size() < 256)
-            wire[1].push_back(std::move(p));
+            wire[1].push_back({std::move(p)});
     };
     auto tx1 = [&](std::vector<uint8_t> p) {
         check_sent(p, s[1].addr, s[1].id, s[1].max_data);
         if (wire[0].size() < 256)
-            wire[0].push_back(std::move(p));
+            wire[0].push_back({std::move(p)});
     };
     s[0].c = std::make_unique<SpxConnection>(
         SpxConnection::connect(s[0].addr, s[1].addr, s[0].id, cfg[0], now, tx0, trace_sink));
@@ -305,7 +312,7 @@ void pair(fuzz::Input &in)
         case 1: {  // the network delivers the next packet towards `side`
             if (wire[side].empty())
                 break;
-            std::vector<uint8_t> p = std::move(wire[side].front());
+            std::vector<uint8_t> p = std::move(wire[side].front().bytes);
             wire[side].pop_front();
             deliver(side, p);
             break;
@@ -317,14 +324,15 @@ void pair(fuzz::Input &in)
             if (what == 0) {
                 wire[side].pop_front();
             } else if (what == 1) {
-                deliver(side, wire[side].front());
+                deliver(side, wire[side].front().bytes);
             } else if (what == 2) {
                 size_t to = in.u8() % wire[side].size();
                 std::swap(wire[side].front(), wire[side][to]);
-            } else if (damage) {
-                std::vector<uint8_t> &p = wire[side].front();
-                size_t at = in.u16() % p.size();
-                p[at] = static_cast<uint8_t>(p[at] ^ (in.u8() | 1));
+            } else if (damage && !wire[side].front().damaged) {
+                std::vector<uint8_t> &p = wire[side].front().bytes;
+                size_t at = 4 + in.u16() % (p.size() - 4);
+                p[at] = static_cast<uint8_t>(p[at] ^ (1u << (in.u8() % 8)));
+                wire[side].front().damaged = true;
             }
             break;
         }

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace spxbench {
+namespace bench {
 
 const char kUsage[] =
     "usage: spxbench [--units N] [--size BYTES] [--rounds N] [--ping-size BYTES]\n"
@@ -187,4 +187,191 @@ std::string format_table(const Options &opt, const Result &spx, const Result &tc
     return t;
 }
 
-} // namespace spxbench
+// ---- statistics ----
+
+double median(std::vector<double> samples)
+{
+    if (samples.empty())
+        return -1;
+    std::sort(samples.begin(), samples.end());
+    size_t n = samples.size();
+    return n % 2 == 1 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
+}
+
+// ---- readers ----
+
+namespace {
+
+// The number after "name" at the start of a line of `text`; -1 when absent.
+long long field_after(const std::string &text, const std::string &name)
+{
+    for (size_t at = 0; at < text.size();) {
+        size_t eol = text.find('\n', at);
+        if (eol == std::string::npos)
+            eol = text.size();
+        if (text.compare(at, name.size(), name) == 0) {
+            const char *p = text.c_str() + at + name.size();
+            while (*p == ' ' || *p == '\t')
+                p++;
+            char *end = nullptr;
+            errno = 0;
+            long long v = std::strtoll(p, &end, 10);
+            return end == p || errno != 0 || v < 0 ? -1 : v;
+        }
+        at = eol + 1;
+    }
+    return -1;
+}
+
+} // namespace
+
+long pss_kib(const std::string &smaps_rollup)
+{
+    return static_cast<long>(field_after(smaps_rollup, "Pss:"));
+}
+
+long long schedstat_ns(const std::string &schedstat)
+{
+    return field_after(schedstat, "");
+}
+
+long context_switches(const std::string &status)
+{
+    long long v = field_after(status, "voluntary_ctxt_switches:");
+    long long n = field_after(status, "nonvoluntary_ctxt_switches:");
+    return v < 0 || n < 0 ? -1 : static_cast<long>(v + n);
+}
+
+long strace_total_calls(const std::string &summary)
+{
+    // "100.00    0.001234           3       400        12 total": the
+    // errors column is empty when no call failed.
+    long calls = -1;
+    size_t at = 0;
+    while (at < summary.size()) {
+        size_t eol = summary.find('\n', at);
+        if (eol == std::string::npos)
+            eol = summary.size();
+        std::vector<std::string> words;
+        std::string w;
+        for (size_t i = at; i <= eol; i++) {
+            char c = i < eol ? summary[i] : ' ';
+            if (c == ' ' || c == '\t') {
+                if (!w.empty())
+                    words.push_back(w);
+                w.clear();
+            } else {
+                w += c;
+            }
+        }
+        if ((words.size() == 5 || words.size() == 6) && words.back() == "total") {
+            char *end = nullptr;
+            long v = std::strtol(words[3].c_str(), &end, 10);
+            if (*end == '\0' && v >= 0)
+                calls = v;
+        }
+        at = eol + 1;
+    }
+    return calls;
+}
+
+// ---- the suite's table ----
+
+double figure_value(const Series &s, const std::string &key)
+{
+    auto it = s.find(key);
+    if (it == s.end())
+        return -1;
+    std::vector<double> ok;
+    for (double v : it->second)
+        if (v >= 0)
+            ok.push_back(v);
+    return median(ok);
+}
+
+std::string verdict(const Figure &f, double ours, double peer)
+{
+    if (f.goal <= 0 || ours < 0 || peer <= 0)
+        return "";
+    double r = ours / peer;
+    bool met = f.better == Figure::kLower ? r <= f.goal : r >= f.goal;
+    return met ? "met" : "NOT met";
+}
+
+namespace {
+
+// Three significant figures or so, "-" when not measured.
+std::string value_text(double v)
+{
+    char b[32];
+    if (v < 0)
+        return "-";
+    if (v >= 100)
+        std::snprintf(b, sizeof(b), "%.0f", v);
+    else if (v >= 10)
+        std::snprintf(b, sizeof(b), "%.1f", v);
+    else
+        std::snprintf(b, sizeof(b), "%.2f", v);
+    return b;
+}
+
+std::string pad(std::string s, size_t width, bool right)
+{
+    if (s.size() >= width)
+        return s + " ";
+    std::string fill(width - s.size(), ' ');
+    return right ? fill + s : s + fill;
+}
+
+std::string rounds_text(const Series &s, const std::string &key)
+{
+    auto it = s.find(key);
+    if (it == s.end() || it->second.empty())
+        return "-";
+    std::string t;
+    for (double v : it->second)
+    {
+        if (!t.empty())
+            t += ' ';
+        t += value_text(v);
+    }
+    return t;
+}
+
+} // namespace
+
+std::string format_suite_table(const std::vector<Figure> &figures, const Series &s)
+{
+    std::string t = pad("figure", 40, false) + pad("unit", 7, false) + pad("ours", 10, true) +
+                    "  " + pad("against", 16, false) + pad("", 10, true) + pad("ratio", 8, true) +
+                    "  " + pad("goal", 9, false) + "verdict\n";
+    for (const Figure &f : figures) {
+        double ours = figure_value(s, f.ours), peer = figure_value(s, f.peer);
+        std::string ratio = "-";
+        if (ours >= 0 && peer > 0) {
+            char b[32];
+            std::snprintf(b, sizeof(b), "%.2f", ours / peer);
+            ratio = ours / peer < 10 ? b : value_text(ours / peer);
+        }
+        std::string goal = "-";
+        if (f.goal > 0) {
+            char b[32];
+            std::snprintf(b, sizeof(b), "%s %.2f", f.better == Figure::kLower ? "<=" : ">=", f.goal);
+            goal = b;
+        }
+        std::string line = pad(f.name, 40, false) + pad(f.unit, 7, false) +
+                           pad(value_text(ours), 10, true) + "  " + pad(f.peer_label, 16, false) +
+                           pad(value_text(peer), 10, true) + pad(ratio, 8, true) + "  " +
+                           pad(goal, 9, false) + verdict(f, ours, peer);
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        t += line + "\n";
+    }
+    t += "\nper round (ours | against):\n";
+    for (const Figure &f : figures)
+        t += "  " + pad(f.name, 40, false) + rounds_text(s, f.ours) + " | " +
+             rounds_text(s, f.peer) + "\n";
+    return t;
+}
+
+} // namespace bench

@@ -100,6 +100,28 @@ def seeds_ipx_packet():
 
 # ---- SPX connection ---------------------------------------------------------
 
+def seeds_link_frames():
+    # First byte: the link's largest packet (0: 576 bytes); then the frame.
+    a = ipx_addr(1, 0x0a000001, 0x4001)
+    b = ipx_addr(1, 0x0a000002, 0x8063)
+    dmac, smac = bytes.fromhex('020000000002'), bytes.fromhex('020000000001')
+    pkt = ipx(5, b, a, spx(0xC0, 0, 0x1234, 0xFFFF, 0, 0, 15))
+    summed = ipx(4, b, a, b'data', checksum=True)
+
+    def pad(f):
+        return f + bytes(max(0, 60 - len(f)))
+    save('link_frames', 'ethernet-ii', bytes([0]) + pad(dmac + smac + b'\x81\x37' + pkt))
+    save('link_frames', '802.3-raw', bytes([0]) + pad(dmac + smac + struct.pack('>H', len(pkt)) + pkt))
+    llc = b'\xe0\xe0\x03' + summed
+    save('link_frames', '802.2', bytes([0]) + pad(dmac + smac + struct.pack('>H', len(llc)) + llc))
+    snap = b'\xaa\xaa\x03\x00\x00\x00\x81\x37' + pkt
+    save('link_frames', 'snap', bytes([0xff]) + pad(dmac + smac + struct.pack('>H', len(snap)) + snap))
+    # The relay server's answer to a registration: node = 192.0.2.7, port 213.
+    reg = ipx(0, struct.pack('>I', 0) + bytes([192, 0, 2, 7, 0, 213]) + b'\x00\x02',
+              struct.pack('>I', 1) + bytes(6) + b'\x00\x02', b'')
+    save('link_frames', 'relay-registration', bytes([0]) + reg)
+
+
 def spx_config(w, max_data=534, win=16, sbuf=8000, ackd=0, rtoi=500, rtomin=100, rtomax=5000,
                retry=12, verify=3000, abort=30000, ctimeout=0, trace=0, checksum=False):
     (w.range(0, 600, max_data).range(0, 40, win).range(0, 9000, sbuf).range(0, 300, ackd)
@@ -188,7 +210,8 @@ def seeds_spx_connection():
 # Indexes in the target's table of request types.
 T = {name: i for i, name in enumerate(
     ['info', 'bind', 'unbind', 'optmgmt', 'connect', 'rcvconnect', 'listen', 'accept', 'snd', 'rcv',
-     'snddis', 'rcvdis', 'sndudata', 'rcvudata', 'rcvuderr', 'look', 'cancel', 'return'])}
+     'snddis', 'rcvdis', 'sndudata', 'rcvudata', 'rcvuderr', 'look', 'cancel', 'return',
+     'protaddr'])}
 
 
 class Stack(W):
@@ -207,6 +230,20 @@ class Stack(W):
 
     def next_deadline(self):
         return self.u8(10).u8(0)
+
+    def arrival_spx(self, slot, control, src_id, to_any, seq=0, ack=0, alloc=4, data=b''):
+        """An SPX packet from host 10.0.0.2 on the link's network to the
+        socket of `slot`; `control` indexes the target's list (0: connection
+        request, 1: system, 2: send ack, 3: end of message, 4: none)."""
+        self.u8(12).u8(0).u8(1).u8(1).u8(slot).flag(True).u8(1).u8(1).flag(True)
+        self.u8(control).u8(1).u8(src_id - 1).flag(to_any)
+        if not to_any:
+            self.u8(1)  # the stack's first connection
+        return self.u8(seq).u8(ack).u8(alloc).chunk(data).flag(False).u8(1)
+
+    def arrival_datagram(self, slot, ptype, data):
+        self.u8(12).u8(0).u8(2).u8(ptype).u8(1).u8(slot).flag(False).u8(1).u8(1).flag(False)
+        return self.chunk(data).flag(True).u8(1)
 
 
 def bind_body(has, qlen, socket_index, node_byte=1):
@@ -227,6 +264,7 @@ def seeds_stack_requests():
     w.req(0, 'accept', bytes([1, 0, 1, 0]))      # the indication listened for
     w.time(5)
     w.req(1, 'rcvconnect')
+    w.req(1, 'protaddr')
     w.req(1, 'snd', bytes([0]) + struct.pack('>H', 300))
     w.time(5)
     w.req(0, 'rcv', bytes([1]) + struct.pack('>H', 1000), block=True)
@@ -252,6 +290,25 @@ def seeds_stack_requests():
     w.req(0, 'sndudata', bytes([0, 6, 0]) + far + struct.pack('>H', 10))
     w.req(0, 'rcvuderr')
     save('stack_requests', 'datagrams', w.b)
+
+    # A link to network 2 (576-byte packets, checksums): a datagram from a
+    # host there, and that host calling the listener on 8063.
+    w = Stack().u8(0x41).flag(False).flag(True)
+    w.open(0, False).open(1, True)
+    w.req(0, 'bind', bind_body(True, 0, 1, node_byte=0))  # 4001
+    w.req(1, 'bind', bind_body(True, 1, 3))               # 8063, a queue of 1
+    w.arrival_datagram(0, 4, b'from far away')
+    w.arrival_spx(1, 0, 1, True, alloc=4)
+    w.time(1)
+    w.req(0, 'rcvudata', bytes([1, 1]) + struct.pack('>H', 100))
+    w.req(1, 'listen')
+    w.req(1, 'accept', bytes([1, 0, 1, 0]))
+    w.time(1)
+    w.arrival_spx(1, 3, 1, False, seq=0, ack=0, alloc=4, data=b'typed')
+    w.time(1)
+    w.req(1, 'rcv', bytes([1]) + struct.pack('>H', 100))
+    w.req(1, 'protaddr')
+    save('stack_requests', 'link-arrivals', w.b)
 
 
 # ---- the library's replies ---------------------------------------------------
@@ -355,11 +412,17 @@ def seeds_ombrad_reply():
 # ---- the session stream ------------------------------------------------------------
 
 def seeds_zeltty_stream():
-    hello = bytes([1]) + struct.pack('>HHHH', 24, 80, 0, 0) + b'xterm'
+    # First byte: even for the client's stream, odd for the server's.
+    hello = bytes([2]) + struct.pack('>HHHH', 24, 80, 0, 0) + b'xterm'
     window = struct.pack('>HHHH', 50, 132, 0, 0)
     stream = (b'\xffH' + bytes([len(hello)]) + hello + b'ls -l\r' + b'\xff\xff' +
-              b'\xffW' + bytes([len(window)]) + window + b'\xffQ\x02ab' + b'exit\r')
-    save('zeltty_stream', 'hello-data-window', bytes([7]) + stream)
+              b'\xffW' + bytes([len(window)]) + window + b'\xffQ\x02ab' + b'exit\r' +
+              b'\xffE\x00')
+    save('zeltty_stream', 'hello-data-window', bytes([6]) + stream)
+    output = (b'\xffH\x01\x02' + b'$ ls\r\n' + b'\xff\xff' + b'\xffZ\x01q' +
+              b'\xffX\x02\x00\x03')
+    save('zeltty_stream', 'server-framed', bytes([7]) + output)
+    save('zeltty_stream', 'server-raw', bytes([9]) + b'\xff\xfbold server\r\n')
 
 
 def seeds_zelterm_keys():
@@ -370,6 +433,12 @@ def seeds_zelterm_keys():
     w.u8(1).chunk(b'.')
     w.chunk(b'1:1:8063').chunk(b'HOST').u16(0x247).u16(1)
     save('zelterm_keys', 'session', w.b)
+    # Help and suspend, then the input ends (a step of 0xFF).
+    w = W().chunk(b'vt100').u16(25).u16(80).u16(0).u16(0)
+    w.u8(1).chunk(b'~?date\r~\x1a')
+    w.u8(0xFF)
+    w.chunk(b'0:0:0').chunk(b'NAME\x1b[2J').u16(0x247).u16(3)
+    save('zelterm_keys', 'escapes-end', w.b)
 
 
 def seeds_address_text():
@@ -389,6 +458,7 @@ def seeds_trace_getopt():
 if __name__ == '__main__':
     seeds_ipx_packet()
     seeds_spx_connection()
+    seeds_link_frames()
     seeds_stack_requests()
     seeds_tli_replies()
     seeds_sap_packet()

@@ -40,7 +40,7 @@ IpxAddress address(uint8_t host, uint16_t socket)
 SpxConfig config(fuzz::Input &in)
 {
     SpxConfig c;
-    c.max_data = static_cast<uint16_t>(in.range(0, 600));
+    c.max_data = static_cast<uint16_t>(in.range(0, 1600));
     c.recv_window = static_cast<uint16_t>(in.range(0, 40));
     c.send_buffer = in.range(0, 9000);
     c.ack_delay_ms = in.range(0, 300);
@@ -108,7 +108,7 @@ void single(fuzz::Input &in)
     uint64_t now = in.u16();
     std::vector<std::vector<uint8_t>> sent;
     auto tx = [&](std::vector<uint8_t> p) { sent.push_back(std::move(p)); };
-    size_t max_data = std::max<size_t>(1, std::min<size_t>(cfg.max_data, kSpxMaxData));
+    size_t max_data = std::max<size_t>(1, std::min<size_t>(cfg.max_data, kSpxMaxDataLimit));
 
     std::unique_ptr<SpxConnection> c;
     if (in.flag()) {
@@ -213,7 +213,7 @@ void single(fuzz::Input &in)
                 break;
             SpxConfig nc = config(in);
             c->set_config(nc);
-            max_data = std::max<size_t>(1, std::min<size_t>(nc.max_data, kSpxMaxData));
+            max_data = std::max<size_t>(1, std::min<size_t>(nc.max_data, kSpxMaxDataLimit));
             break;
         }
         }
@@ -259,7 +259,7 @@ void pair(fuzz::Input &in)
     // Damage is only safe to deliver when every packet carries a checksum.
     const bool damage = cfg[0].checksum && cfg[1].checksum;
     for (int i = 0; i < 2; i++)
-        s[i].max_data = std::max<size_t>(1, std::min<size_t>(cfg[i].max_data, kSpxMaxData));
+        s[i].max_data = std::max<size_t>(1, std::min<size_t>(cfg[i].max_data, kSpxMaxDataLimit));
     uint64_t now = 1000;
     // The network: packets in flight towards side 0 and side 1.
     struct InFlight {

@@ -1,6 +1,8 @@
 // The stack daemon's handling of client messages, stateful: one input is a
 // session of up to six endpoints of one Stack (fake clock, fake server)
-// sending requests, hanging up and letting time pass. Requests are mostly
+// (root's or an ordinary user's, with the users' limits small or as usual)
+// sending requests, hanging up and letting time pass, and perhaps a link to
+// another network whose hosts send packets of the input's making. Requests are mostly
 // well formed, with addresses and sequence numbers taken from earlier
 // replies, so that endpoints bind, listen, connect to each other, accept
 // and exchange data over the loopback; some are garbage.
@@ -12,6 +14,8 @@
 // knows exactly the endpoints the clients hold, its loop settles at any
 // instant, and once every endpoint is closed the connections go away.
 #include "fuzzinput.h"
+#include "link.h"
+#include "spx.h"
 #include "stack.h"
 
 #include <tiuser.h>
@@ -51,6 +55,45 @@ struct Slot {
 
 class Harness;
 
+// A link to another network whose hosts are the input: what they send
+// arrives checked as every link checks it; what the stack sends must be
+// whole IPX packets from this host's node.
+class FakeLink : public ipxcore::Link {
+public:
+    static constexpr uint32_t kNet = 0x00000002;
+    FakeLink(size_t mtu, bool sums)
+        : Link(ipxcore::LinkInfo{kNet, ipxcore::node_from_host(0x0a000001), mtu}), sums_(sums) {}
+    const char *kind() const override { return "fake"; }
+    ipxcore::SendResult send(std::vector<uint8_t> p, const ipxcore::Node &, uint64_t) override
+    {
+        auto v = ipxcore::decode_ipx(p.data(), p.size());
+        FUZZ_CHECK(v.has_value());
+        FUZZ_CHECK(v->header.length == p.size() && p.size() <= mtu());
+        FUZZ_CHECK(v->header.src.net == kNet && v->header.src.node == node());
+        FUZZ_CHECK(sums_ || (p[0] == 0xFF && p[1] == 0xFF));
+        return ipxcore::SendResult::Sent;
+    }
+    bool receive(std::vector<uint8_t> &p, uint64_t) override
+    {
+        while (!arrivals.empty()) {
+            p = std::move(arrivals.front());
+            arrivals.pop_front();
+            size_t len = p.size();
+            if (ipxcore::check_arrival(p.data(), len, mtu()))
+                continue;
+            p.resize(len);
+            return true;
+        }
+        return false;
+    }
+    uint64_t next_deadline() const override { return arrivals.empty() ? UINT64_MAX : 0; }
+    bool carries_checksums() const override { return sums_; }
+    std::deque<std::vector<uint8_t>> arrivals;
+
+private:
+    bool sums_;
+};
+
 class Io : public StackIo {
 public:
     explicit Io(Harness &h) : h_(h) {}
@@ -72,8 +115,22 @@ public:
     explicit Harness(fuzz::Input &in) : in_(in), io_(*this)
     {
         StackConfig cfg;
-        cfg.rcv_max = in.u8() % 4 == 0 ? in.range(1, 600) : 0;
+        uint8_t how = in.u8();
+        cfg.rcv_max = how % 4 == 0 ? in.range(1, 600) : 0;
+        if (how & 0x80) {
+            // Small limits for ordinary users, so that they are reached.
+            cfg.limits.endpoints = 3;
+            cfg.limits.sockets = 2;
+            cfg.limits.held_bytes = 4096;
+            cfg.limits.pending = 1;
+        }
         stack_ = std::make_unique<Stack>(cfg, clock_, io_);
+        if (how & 0x40) {
+            // A link to network 2, where the input's hosts are.
+            auto link = std::make_unique<FakeLink>(in.flag() ? 1500 : ipxcore::kIpxMaxPacket, in.flag());
+            link_ = link.get();
+            stack_->add_link(std::move(link));
+        }
     }
 
     void run();
@@ -98,6 +155,7 @@ private:
     }
     void request(Slot &s);
     void address(Writer &w);
+    void arrival();
     void settle();
     void check_quiet();
 
@@ -105,6 +163,7 @@ private:
     FakeClock clock_;
     Io io_;
     std::unique_ptr<Stack> stack_;
+    FakeLink *link_ = nullptr;
     Slot slots_[6];
     uint32_t next_reqid_ = 1;
     std::vector<std::vector<uint8_t>> echoes_;  // returned replies, to come back
@@ -228,6 +287,10 @@ void Harness::on_sent(uint32_t ep, const std::vector<uint8_t> &msg)
         FUZZ_CHECK(rd.i32(i) && rd.u32(a) && rd.u32(o) && rd.view(ab, a) && rd.view(ob, o) &&
                    rd.done());
         break;
+    case kProtaddr:
+        FUZZ_CHECK(rd.u32(a) && rd.view(ab, a) && rd.u32(o) && rd.view(ob, o) && rd.done());
+        FUZZ_CHECK((a == 0 || a == kAddrLen) && (o == 0 || o == kAddrLen));
+        break;
     default:  // unbind, accept, snddis, sndudata, cancel
         FUZZ_CHECK(rd.done());
         break;
@@ -250,20 +313,74 @@ void Harness::address(Writer &w)
         b[9] = in_.u8() % 3 == 0 ? 1 : 0;
         b[10] = static_cast<uint8_t>(sock >> 8);
         b[11] = static_cast<uint8_t>(sock);
-    } else {
+    } else if (how == 6 || link_ == nullptr) {
         std::vector<uint8_t> r = in_.bytes(kAddrLen);
         std::copy(r.begin(), r.end(), b);
+    } else {
+        // A host on the link's network.
+        ipxcore::IpxAddress a;
+        a.net = FakeLink::kNet;
+        a.node = ipxcore::node_from_host(0x0a000000u | in_.range(2, 4));
+        a.socket = in_.flag() ? 0x8063 : 0x4005;
+        a.to_bytes(b);
     }
     w.bytes(b, kAddrLen);
+}
+
+// A packet from a host on the link: to one of the endpoints' sockets (SPX
+// for a connection, perhaps to a connection the stack made), or anything.
+void Harness::arrival()
+{
+    if (link_ == nullptr)
+        return;
+    uint8_t how = in_.u8();
+    if (how % 4 == 0) {
+        link_->arrivals.push_back(in_.chunk());
+        return;
+    }
+    ipxcore::IpxHeader h;
+    h.type = static_cast<uint8_t>(how % 4 == 1 ? ipxcore::kIpxTypeSpx : in_.u8());
+    h.hops = in_.u8() % 4 == 0 ? in_.u8() : 0;
+    const Slot &to = slots_[in_.u8() % 6];
+    h.dst.net = in_.flag() ? FakeLink::kNet : 0;
+    h.dst.node = in_.u8() % 8 == 0 ? ipxcore::kBroadcastNode : link_->node();
+    h.dst.socket = to.have_addr ? static_cast<uint16_t>(to.addr[10] << 8 | to.addr[11]) : in_.u16();
+    h.src.net = FakeLink::kNet;
+    h.src.node = ipxcore::node_from_host(0x0a000000u | in_.range(1, 4));  // 1: this host's own
+    h.src.socket = in_.flag() ? 0x8063 : 0x4005;
+    std::vector<uint8_t> data;
+    if (h.type == ipxcore::kIpxTypeSpx) {
+        ipxcore::SpxHeader sh;
+        static const uint8_t controls[] = {ipxcore::kSpxSys | ipxcore::kSpxSendAck,
+                                           ipxcore::kSpxSys, ipxcore::kSpxSendAck,
+                                           ipxcore::kSpxEom, 0};
+        sh.control = controls[in_.u8() % 5];
+        sh.dstype = in_.u8() % 4 == 0 ? 0xFE : 0;
+        sh.src_id = static_cast<uint16_t>(in_.range(1, 4));
+        sh.dst_id = in_.flag() ? 0xFFFF : static_cast<uint16_t>(in_.range(0, 8));
+        sh.seq = static_cast<uint16_t>(in_.range(0, 8));
+        sh.ack = static_cast<uint16_t>(in_.range(0, 8));
+        sh.alloc = static_cast<uint16_t>(in_.range(0, 16));
+        data.resize(ipxcore::kSpxHeaderLen);
+        ipxcore::encode_spx(sh, data.data());
+    }
+    std::vector<uint8_t> more = in_.chunk();
+    data.insert(data.end(), more.begin(), more.end());
+    std::vector<uint8_t> pkt = ipxcore::encode_ipx(h, data.data(), data.size(), in_.flag());
+    if (in_.u8() % 16 == 0 && !pkt.empty())
+        pkt[in_.u8() % pkt.size()] ^= static_cast<uint8_t>(1u << (in_.u8() % 8));
+    link_->arrivals.push_back(std::move(pkt));
 }
 
 void Harness::request(Slot &s)
 {
     static const uint16_t types[] = {kInfo,  kBind,   kUnbind, kOptmgmt,  kConnect, kRcvconnect,
                                      kListen, kAccept, kSnd,   kRcv,      kSnddis,  kRcvdis,
-                                     kSndudata, kRcvudata, kRcvuderr, kLook, kCancel, kReturn};
+                                     kSndudata, kRcvudata, kRcvuderr, kLook, kCancel, kReturn,
+                                     kProtaddr};
+    constexpr size_t kTypes = sizeof types / sizeof types[0];
     uint8_t pick = in_.u8();
-    uint16_t type = pick < 240 ? types[pick % 18] : in_.u16();
+    uint16_t type = pick < 240 ? types[pick % kTypes] : in_.u16();
     uint16_t flags = in_.flag() ? kFlagBlock : 0;
     uint32_t reqid = next_reqid_++;
     uint32_t res_ep = 0;
@@ -362,7 +479,7 @@ void Harness::request(Slot &s)
     case kReturn: {
         // Another process's reply, handed back to be sent again.
         std::vector<uint8_t> body = in_.chunk(40);
-        uint16_t rt = static_cast<uint16_t>(types[in_.u8() % 18] | kReply);
+        uint16_t rt = static_cast<uint16_t>(types[in_.u8() % kTypes] | kReply);
         std::vector<uint8_t> r = build(rt, 0, in_.u32() | 0x100, 0, 0, body);
         if (in_.u8() % 8 == 0)
             r = in_.chunk(40);  // garbage
@@ -434,14 +551,16 @@ void Harness::check_quiet()
 void Harness::run()
 {
     while (!in_.empty()) {
-        uint8_t op = in_.u8() % 12;
+        uint8_t op = in_.u8() % 13;
         Slot &s = slots_[in_.u8() % 6];
         switch (op) {
         case 0:
             if (s.ep == 0) {
                 s = Slot{};
-                s.svc = in_.u8() % 3 == 0 ? Service::Datagram : Service::Spx;
-                s.ep = stack_->open(s.svc);
+                // An ordinary user's endpoint (high bit) may be refused.
+                uint8_t how = in_.u8();
+                s.svc = how % 3 == 0 ? Service::Datagram : Service::Spx;
+                s.ep = stack_->open(s.svc, how & 0x80 ? 1000 : 0);
             }
             break;
         case 1:
@@ -480,6 +599,9 @@ void Harness::run()
                 io_.closed_answer = !io_.closed_answer;
             else if (in_.u8() % 4 == 0)
                 io_.fail_next_send = true;
+            break;
+        case 12:
+            arrival();
             break;
         }
         check_quiet();

@@ -1,9 +1,10 @@
 // zelterm's side of the session: the input is what the user types, in
-// reads of the sizes the input chooses, with window changes in between and
-// a terminal type. Typed bytes pass the "~." escape detector and are framed
-// with the hello and window messages; Zeltty's decoder must get back
-// exactly the bytes the detector let through and exactly those messages,
-// and the detector must decide the same whatever the reads were.
+// reads of the sizes the input chooses, with window changes in between, a
+// terminal type and perhaps the end of input. Typed bytes pass the "~"
+// escape detector and are framed with the hello, window and end messages;
+// Zeltty's decoder must get back exactly the bytes the detector let through
+// and exactly those messages, and the detector must find the same commands
+// whatever the reads were.
 //
 // Also here, as zelterm reads them: the command line's address text (a
 // good one is printed back and read again to the same address), and a line
@@ -28,27 +29,58 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     EscapeDetector esc, esc_whole;
     std::string typed, passed;
+    std::vector<Escape> commands;
     std::vector<WindowSize> windows;
-    bool quit = false;
-    while (!in.empty() && !quit) {
-        if (in.u8() % 8 == 0) {
+    bool quit = false, ended = false;
+    // Each read is taken as zelterm takes it: up to a command, which acts,
+    // then the rest.
+    auto take = [](EscapeDetector &d, const uint8_t *p, size_t n, std::string &send,
+                   std::vector<Escape> &cmds) {
+        while (n > 0) {
+            size_t used = 0;
+            Escape e = d.feed(p, n, send, used);
+            FUZZ_CHECK(used <= n);
+            FUZZ_CHECK(used == n || e != Escape::None);
+            FUZZ_CHECK(used > 0);
+            p += used;
+            n -= used;
+            if (e == Escape::None)
+                continue;
+            cmds.push_back(e);
+            if (e == Escape::Quit)
+                return true;
+        }
+        return false;
+    };
+    while (!in.empty() && !quit && !ended) {
+        uint8_t what = in.u8();
+        if (what % 8 == 0) {
             WindowSize w{static_cast<uint16_t>(in.range(1, 500)), static_cast<uint16_t>(in.range(1, 500)),
                          in.u16(), in.u16()};
             encode_window(w, stream);
             windows.push_back(w);
             continue;
         }
+        if (what == 0xFF) {
+            // The local input ends.
+            encode_end_of_input(stream);
+            ended = true;
+            break;
+        }
         std::vector<uint8_t> keys = in.chunk(40);
         typed.append(keys.begin(), keys.end());
-        std::string out = esc.feed(keys.data(), keys.size(), quit);
+        std::string out;
+        quit = take(esc, keys.data(), keys.size(), out, commands);
         passed += out;
         encode_data(reinterpret_cast<const uint8_t *>(out.data()), out.size(), stream);
     }
     // One read of everything typed decides the same.
-    bool quit_whole = false;
-    std::string whole = esc_whole.feed(reinterpret_cast<const uint8_t *>(typed.data()), typed.size(),
-                                       quit_whole);
+    std::string whole;
+    std::vector<Escape> commands_whole;
+    bool quit_whole = take(esc_whole, reinterpret_cast<const uint8_t *>(typed.data()), typed.size(),
+                           whole, commands_whole);
     FUZZ_CHECK(quit_whole == quit);
+    FUZZ_CHECK(commands_whole == commands);
     FUZZ_CHECK(whole == passed);
     FUZZ_CHECK(passed.size() <= typed.size());
 
@@ -58,8 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     dec.feed(stream.data(), stream.size(), got, events);
     FUZZ_CHECK(!dec.in_message());
     FUZZ_CHECK(std::string(got.begin(), got.end()) == passed);
-    FUZZ_CHECK(events.size() == 1 + windows.size());
+    FUZZ_CHECK(events.size() == 1 + windows.size() + (ended ? 1 : 0));
     FUZZ_CHECK(events[0].kind == Event::Hello);
+    FUZZ_CHECK(events[0].version == kVersion);
+    FUZZ_CHECK(!events[0].after_data);
     FUZZ_CHECK(events[0].term == sent_term);
     if (valid_window(ws))
         FUZZ_CHECK(events[0].window == ws);
@@ -69,6 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(events[1 + i].kind == Event::Window);
         FUZZ_CHECK(events[1 + i].window == windows[i]);
     }
+    if (ended)
+        FUZZ_CHECK(events.back().kind == Event::EndOfInput);
 
     // The address on the command line.
     std::string text = in.text(40);

@@ -6,11 +6,12 @@
 #   scripts/fuzz.sh [--time SECONDS | --runs N] [TARGET...]
 #
 # --time: seconds per target (default: $FUZZ_TIME, else 20); --runs: that
-# many executions per target instead. No TARGET: every target (one per
-# directory of fuzz/corpus). New inputs collect in a scratch directory; the
-# seeds in the tree stay as they are. An input that crashes a target, hangs
-# it (10 s) or leaks memory is kept in build/fuzz-artifacts/ and the script
-# fails; replay it with build/fuzz/fuzz/fuzz_TARGET FILE.
+# many executions per target instead. No TARGET: every target fuzz/CMakeLists.txt
+# declares. Two targets run at a time ($FUZZ_JOBS). Each starts from its seeds
+# (fuzz/corpus/TARGET, if there are any); new inputs collect in a scratch
+# directory, and the seeds in the tree stay as they are. An input that crashes
+# a target, hangs it (10 s) or leaks memory is kept in build/fuzz-artifacts/
+# and the script fails; replay it with build/fuzz/fuzz/fuzz_TARGET FILE.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,20 +22,18 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --time) time=$2; shift 2 ;;
         --runs) runs=$2; shift 2 ;;
-        -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
         -*) echo "fuzz: unknown option $1" >&2; exit 2 ;;
         *) targets+=("$1"); shift ;;
     esac
 done
-if [ "${#targets[@]}" -eq 0 ]; then
-    for d in fuzz/corpus/*/; do
-        targets+=("$(basename "$d")")
-    done
-fi
 
 dir=build/fuzz
 CC=clang CXX=clang++ cmake -S . -B "$dir" -DDRAX_FUZZ=ON -DDRAX_TESTS=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+if [ "${#targets[@]}" -eq 0 ]; then
+    read -r -a targets <"$dir/fuzz/targets"
+fi
 cmake --build "$dir" -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
 
 artifacts=$PWD/build/fuzz-artifacts
@@ -50,30 +49,48 @@ if [ -n "$runs" ]; then
 else
     limit=(-max_total_time="$time")
 fi
-status=0
-printf '%-16s %12s %8s  %s\n' target executions seconds result
-for t in "${targets[@]}"; do
+jobs=${FUZZ_JOBS:-2}
+# One target: its line of the table in $work/T.line, its failure (if any)
+# in $work/T.failed.
+run_one() {
+    local t=$1 wrap=() start secs execs result=ok
     mkdir -p "$work/corpus-$t"
+    local seeds=()
+    [ -d "fuzz/corpus/$t" ] && seeds=("$PWD/fuzz/corpus/$t")
     # The TLI library talks only to a daemon of root's: elsewhere the
     # target runs as root of its own user namespace.
-    wrap=()
     if [ "$t" = tli_replies ] && [ "$(id -u)" -ne 0 ]; then
         wrap=(unshare --user --map-root-user)
     fi
     start=$(date +%s)
-    if "${wrap[@]}" "$dir/fuzz/fuzz_$t" "${limit[@]}" -timeout=10 -close_fd_mask=3 \
+    if ! "${wrap[@]}" "$dir/fuzz/fuzz_$t" "${limit[@]}" -timeout=10 -close_fd_mask=3 \
         -print_final_stats=1 -artifact_prefix="$artifacts/$t-" \
-        "$work/corpus-$t" "$PWD/fuzz/corpus/$t" >"$work/$t.log" 2>&1; then
-        result=ok
-    else
+        "$work/corpus-$t" "${seeds[@]}" >"$work/$t.log" 2>&1; then
         result=FAILED
-        status=1
+        grep -E 'ERROR|SUMMARY|fuzz check|Test unit written|^ +#[0-9]+ ' "$work/$t.log" |
+            head -n 30 >"$work/$t.failed" || true
     fi
     secs=$(( $(date +%s) - start ))
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/$t.log")
-    printf '%-16s %12s %8s  %s\n' "$t" "${execs:-?}" "$secs" "$result"
-    if [ "$result" != ok ]; then
-        grep -E 'ERROR|SUMMARY|fuzz check|Test unit written|^ +#[0-9]+ ' "$work/$t.log" | head -n 30 || true
+    printf '%-16s %12s %8s %9s  %s\n' "$t" "${execs:-?}" "$secs" \
+        "$(( ${execs:-0} / (secs > 0 ? secs : 1) ))" "$result" >"$work/$t.line"
+}
+
+# $jobs targets at a time; the table comes in the targets' order.
+for t in "${targets[@]}"; do
+    while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do
+        wait -n || true
+    done
+    run_one "$t" &
+done
+wait
+status=0
+printf '%-16s %12s %8s %9s  %s\n' target executions seconds execs/s result
+for t in "${targets[@]}"; do
+    cat "$work/$t.line"
+    if [ -e "$work/$t.failed" ]; then
+        cat "$work/$t.failed"
+        status=1
     fi
 done
 exit $status

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-using namespace spxbench;
+using namespace bench;
 
 namespace {
 
@@ -109,4 +109,97 @@ TEST(BenchTable, RowsRatioAndGoal)
         << t;
     EXPECT_NE(t.find("not measured"), std::string::npos) << t;
     EXPECT_FALSE(goal_met(spx, Result{}));
+}
+
+TEST(BenchStats, MedianOfOddAndEvenCounts)
+{
+    EXPECT_EQ(median({}), -1);
+    EXPECT_EQ(median({5}), 5);
+    EXPECT_EQ(median({9, 1, 5}), 5);
+    EXPECT_EQ(median({10, 1, 3, 4}), 3.5);
+}
+
+TEST(BenchReaders, ProcAndStraceTexts)
+{
+    // The "Pss:" line, not one of the Pss_ lines around it.
+    const std::string rollup =
+        "55d0c0a00000-7ffd1b1d5000 ---p 00000000 00:00 0 [rollup]\n"
+        "Rss:                3072 kB\n"
+        "Pss_Anon:            300 kB\n"
+        "Pss:                1234 kB\n"
+        "Pss_Dirty:           400 kB\n";
+    EXPECT_EQ(pss_kib(rollup), 1234);
+    EXPECT_EQ(pss_kib("Rss: 12 kB\nPss_Anon: 3 kB\n"), -1);
+
+    EXPECT_EQ(schedstat_ns("1520334 20100 17\n"), 1520334);
+    EXPECT_EQ(schedstat_ns(""), -1);
+
+    const std::string status = "Name:\tZeltty\nvoluntary_ctxt_switches:\t120\n"
+                               "nonvoluntary_ctxt_switches:\t7\n";
+    EXPECT_EQ(context_switches(status), 127);
+    EXPECT_EQ(context_switches("Name:\tx\nvoluntary_ctxt_switches:\t1\n"), -1);
+
+    // The errors column is empty when no call failed.
+    const std::string summary =
+        "% time     seconds  usecs/call     calls    errors syscall\n"
+        "------ ----------- ----------- --------- --------- ----------------\n"
+        " 60.00    0.000600           6       100           read\n"
+        " 40.00    0.000400           4       100        50 recvmsg\n"
+        "------ ----------- ----------- --------- --------- ----------------\n"
+        "100.00    0.001000           5       200        50 total\n";
+    EXPECT_EQ(strace_total_calls(summary), 200);
+    EXPECT_EQ(strace_total_calls("100.00    0.000010           1        42           total\n"), 42);
+    EXPECT_EQ(strace_total_calls("strace: attach: ptrace(PTRACE_SEIZE, 7): No such process\n"), -1);
+}
+
+TEST(BenchSuiteTable, MediansRatiosAndGoalsInBothDirections)
+{
+    Series s;
+    s["zel.echo"] = {300, 100, 200};       // median 200
+    s["telnet.echo"] = {100, 90, 110};     // median 100
+    s["zel.bulk"] = {40, 50};              // median 45
+    s["telnet.bulk"] = {30, -1, 30};       // a failed round is left out
+    s["zel.mem"] = {500};
+    std::vector<Figure> f = {
+        {"keystroke echo", "us", "zel.echo", "telnet.echo", "telnet", Figure::kLower, 1},
+        {"bulk output", "MB/s", "zel.bulk", "telnet.bulk", "telnet", Figure::kHigher, 1},
+        {"memory per session", "KiB", "zel.mem", "ssh.mem", "sshd", Figure::kLower, 0.25},
+        {"CPU per keystroke", "us", "zel.cpu", "telnet.cpu", "telnet", Figure::kLower, 0},
+    };
+    EXPECT_EQ(figure_value(s, "zel.echo"), 200);
+    EXPECT_EQ(figure_value(s, "telnet.bulk"), 30);
+    EXPECT_EQ(figure_value(s, "ssh.mem"), -1);
+
+    // Lower is better: twice telnet's time misses "no slower"; higher is
+    // better: 1.5 x telnet's throughput meets "at least telnet's".
+    EXPECT_EQ(verdict(f[0], 200, 100), "NOT met");
+    EXPECT_EQ(verdict(f[0], 100, 100), "met");
+    EXPECT_EQ(verdict(f[1], 45, 30), "met");
+    EXPECT_EQ(verdict(f[1], 29, 30), "NOT met");
+    EXPECT_EQ(verdict(f[2], 500, -1), "");
+    EXPECT_EQ(verdict(f[3], 10, 5), "");
+
+    std::string t = format_suite_table(f, s);
+    auto line_of = [&](const std::string &start) {
+        size_t at = t.find(start);
+        return at == std::string::npos ? std::string() : t.substr(at, t.find('\n', at) - at);
+    };
+    std::string echo = line_of("keystroke echo  ");
+    EXPECT_NE(echo.find(" 200 "), std::string::npos) << t;
+    EXPECT_NE(echo.find(" 100 "), std::string::npos) << t;
+    EXPECT_NE(echo.find("2.00  <= 1.00  NOT met"), std::string::npos) << t;
+    std::string bulk = line_of("bulk output  ");
+    EXPECT_NE(bulk.find("45.0"), std::string::npos) << t;
+    EXPECT_NE(bulk.find("1.50  >= 1.00  met"), std::string::npos) << t;
+    std::string mem = line_of("memory per session  ");
+    EXPECT_NE(mem.find("sshd"), std::string::npos) << t;
+    EXPECT_NE(mem.find("-       -  <= 0.25"), std::string::npos) << t;
+    EXPECT_EQ(mem.find("met"), std::string::npos) << t;
+    // Every round's values are listed under the table.
+    EXPECT_NE(t.find("  keystroke echo                          300 100 200 | 100 90.0 110\n"),
+              std::string::npos)
+        << t;
+    EXPECT_NE(t.find("  bulk output                             40.0 50.0 | 30.0 - 30.0\n"),
+              std::string::npos)
+        << t;
 }

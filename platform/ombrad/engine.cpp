@@ -1,13 +1,48 @@
 #include "engine.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace ombrad {
 
 Engine::Engine(const Local &local, Time now, Limits limits, LogFn log)
-    : local_(local), table_(limits), log_(std::move(log)), next_broadcast_(now + kPeriod)
+    : local_(local), table_(limits), log_(std::move(log)), next_broadcast_(now + kPeriod),
+      next_check_(now)
 {
 }
+
+namespace {
+
+std::string hex4(uint16_t v)
+{
+    char b[8];
+    std::snprintf(b, sizeof b, "%04x", unsigned(v));
+    return b;
+}
+
+std::string describe(const sap::Entry &e)
+{
+    return "\"" + e.name + "\" type " + hex4(e.type) + " at " + sap::to_string(e.addr);
+}
+
+std::string user(int32_t uid)
+{
+    return uid < 0 ? "an unknown user" : "user " + std::to_string(uid);
+}
+
+// Why a service on a socket in `state` may not be advertised (empty: it
+// may), the socket's holder having been `holder` when last seen.
+std::string fault(uint16_t socket, const SocketState &state, std::optional<int32_t> holder)
+{
+    if (!state.bound)
+        return "socket " + hex4(socket) + " is no longer bound";
+    if (holder && *holder != state.uid)
+        return "socket " + hex4(socket) + " is now bound by " + user(state.uid) + ", not " +
+               user(*holder);
+    return "";
+}
+
+} // namespace
 
 void Engine::broadcast(const std::vector<sap::Entry> &entries, std::vector<Send> &out) const
 {
@@ -16,7 +51,7 @@ void Engine::broadcast(const std::vector<sap::Entry> &entries, std::vector<Send>
         out.push_back({sap::kSapSocket, all, std::move(b)});
 }
 
-void Engine::on_request(const uint8_t *p, size_t n, const sap::Address &sender, Time,
+void Engine::on_request(const uint8_t *p, size_t n, const sap::Address &sender, Time now,
                         std::vector<Send> &out)
 {
     RequestOutcome r = handle_request(table_, p, n, sender, local_);
@@ -26,6 +61,15 @@ void Engine::on_request(const uint8_t *p, size_t n, const sap::Address &sender, 
         log(r.status == sap::kOk ? Level::info : Level::notice, r.log);
     if (r.reply)
         out.push_back({sap::kRequestSocket, sender, std::move(r.reply_bytes)});
+    // What is announced was added or withdrawn: a new service's socket is
+    // checked at once.
+    for (const sap::Entry &e : r.announce) {
+        saved_changed_ = true;
+        if (e.hops != sap::kHopsDown && checked_here(e) && now < next_check_)
+            next_check_ = now;
+    }
+    if (!r.announce.empty())
+        forget_unused_holders();
     broadcast(r.announce, out);
 }
 
@@ -121,6 +165,144 @@ void Engine::withdraw_all(std::vector<Send> &out)
         table_.unbind(e.name, e.type, removed);
     }
     broadcast(down, out);
+}
+
+std::optional<Time> Engine::next_check() const
+{
+    if (restoring_.empty() && check_sockets().empty())
+        return std::nullopt;
+    return next_check_;
+}
+
+std::vector<uint16_t> Engine::check_sockets() const
+{
+    std::vector<uint16_t> sockets;
+    for (const sap::Entry &e : table_.local())
+        if (checked_here(e))
+            sockets.push_back(e.addr.socket);
+    for (const SavedService &s : restoring_)
+        sockets.push_back(s.entry.addr.socket);
+    std::sort(sockets.begin(), sockets.end());
+    sockets.erase(std::unique(sockets.begin(), sockets.end()), sockets.end());
+    return sockets;
+}
+
+void Engine::on_check(const std::vector<uint16_t> &sockets,
+                      const std::vector<SocketState> &states, Time now, std::vector<Send> &out)
+{
+    next_check_ = now + kCheckPeriod;
+    if (check_failing_)
+        log(Level::notice, "the stack answers again");
+    check_failing_ = false;
+    std::map<uint16_t, SocketState> state;
+    for (size_t i = 0; i < sockets.size() && i < states.size(); ++i)
+        state[sockets[i]] = states[i];
+
+    std::vector<sap::Entry> down;
+    std::vector<sap::Entry> local = table_.local();
+    for (const sap::Entry &e : local) {
+        auto it = state.find(e.addr.socket);
+        if (!checked_here(e) || it == state.end())
+            continue;
+        auto holder = holders_.find(e.addr.socket);
+        std::string why = fault(e.addr.socket, it->second,
+                                holder == holders_.end() ? std::nullopt
+                                                         : std::optional<int32_t>(holder->second));
+        if (why.empty()) {
+            if (holder == holders_.end()) {
+                holders_[e.addr.socket] = it->second.uid;
+                saved_changed_ = true;
+            }
+            continue;
+        }
+        sap::Entry removed;
+        table_.unbind(e.name, e.type, removed);
+        removed.hops = sap::kHopsDown;
+        down.push_back(removed);
+        saved_changed_ = true;
+        log(Level::notice, "withdrew " + describe(e) + ": " + why);
+    }
+    forget_unused_holders();
+
+    std::vector<sap::Entry> up;
+    std::vector<SavedService> waiting;
+    for (const SavedService &s : restoring_) {
+        const sap::Entry &e = s.entry;
+        auto it = state.find(e.addr.socket);
+        if (it == state.end()) {
+            waiting.push_back(s);
+            continue;
+        }
+        saved_changed_ = true;
+        std::string why = s.uid ? fault(e.addr.socket, it->second, s.uid)
+                                : "the holder of socket " + hex4(e.addr.socket) + " was never seen";
+        bool added = false;
+        sap::Address owner{local_.net, local_.node, s.owner_socket};
+        int32_t status = why.empty() ? table_.bind(e, owner, added) : sap::kOk;
+        if (!why.empty() || status != sap::kOk) {
+            log(Level::notice, "dropped saved " + describe(e) + ": " +
+                                   (why.empty() ? sap::status_text(status) : why));
+            continue;
+        }
+        holders_[e.addr.socket] = it->second.uid;
+        if (added) {
+            up.push_back(e);
+            log(Level::info, "restored " + describe(e));
+        }
+    }
+    restoring_ = std::move(waiting);
+    broadcast(down, out);
+    broadcast(up, out);
+}
+
+void Engine::on_check_failed(const std::string &why, Time now)
+{
+    next_check_ = now + kCheckPeriod;
+    if (!check_failing_)
+        log(Level::warning, "cannot ask the stack which sockets are bound (services are kept): " +
+                                why);
+    check_failing_ = true;
+}
+
+void Engine::restore(const std::vector<SavedService> &saved)
+{
+    for (SavedService s : saved) {
+        if (!checked_here(s.entry)) {
+            log(Level::notice, "dropped saved " + describe(s.entry) + ": not at this host's node");
+            continue;
+        }
+        s.entry.addr.net = local_.net;
+        s.entry.hops = 0;
+        restoring_.push_back(s);
+    }
+}
+
+std::vector<SavedService> Engine::saved() const
+{
+    std::vector<SavedService> all;
+    const std::vector<sap::Entry> &local = table_.local();
+    for (size_t i = 0; i < local.size(); ++i) {
+        const sap::Entry &e = local[i];
+        if (!checked_here(e))
+            continue;
+        auto holder = holders_.find(e.addr.socket);
+        all.push_back({e,
+                       holder == holders_.end() ? std::nullopt
+                                                : std::optional<int32_t>(holder->second),
+                       table_.owners()[i].socket});
+    }
+    all.insert(all.end(), restoring_.begin(), restoring_.end());
+    return all;
+}
+
+void Engine::forget_unused_holders()
+{
+    for (auto it = holders_.begin(); it != holders_.end();) {
+        bool used = false;
+        for (const sap::Entry &e : table_.local())
+            used = used || (checked_here(e) && e.addr.socket == it->first);
+        it = used ? std::next(it) : holders_.erase(it);
+    }
 }
 
 } // namespace ombrad

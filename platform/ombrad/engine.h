@@ -7,6 +7,8 @@
 #include "table.h"
 
 #include <functional>
+#include <map>
+#include <optional>
 
 namespace ombrad {
 
@@ -16,6 +18,29 @@ struct Send {
     sap::Address to;
     sap::Bytes data;
 };
+
+// What the stack says of one socket.
+struct SocketState {
+    bool bound = false;
+    int32_t uid = -1;  // the user who bound it (-1: unknown)
+};
+
+// A local service as kept across the daemon's restarts: the entry and the
+// user who had its socket bound when it was last checked (none: not
+// checked yet).
+struct SavedService {
+    sap::Entry entry;
+    std::optional<int32_t> uid;
+    // The socket, at this host, of the program that registered the service:
+    // only that address may withdraw it after a restart too.
+    uint16_t owner_socket = 0;
+    bool operator==(const SavedService &) const = default;
+};
+
+// How often the sockets of local services are checked. A service whose
+// socket is closed is withdrawn within one period (plus the time the
+// stack takes to answer).
+constexpr std::chrono::seconds kCheckPeriod{2};
 
 // Log priorities, as syslog numbers them.
 enum class Level { err = 3, warning = 4, notice = 5, info = 6, debug = 7 };
@@ -42,6 +67,34 @@ public:
 
     const ServiceTable &table() const { return table_; }
 
+    // Local services at this host's node live on this host's stack: one
+    // is withdrawn (hop count 16) as soon as its socket is found unbound,
+    // or bound by another user than the one first seen holding it. When
+    // next_check() is due, the daemon asks the stack about check_sockets()
+    // and reports the answer (one state a socket, in order) to on_check,
+    // or its failure to on_check_failed. A new local service is checked at
+    // once, so that the holder of its socket is known from the start.
+    std::optional<Time> next_check() const;  // none: nothing to check
+    std::vector<uint16_t> check_sockets() const;
+    void on_check(const std::vector<uint16_t> &sockets, const std::vector<SocketState> &states,
+                  Time now, std::vector<Send> &out);
+    void on_check_failed(const std::string &why, Time now);
+
+    // Services saved by an earlier run of the daemon. They are advertised
+    // again only when the next check finds each socket still bound by the
+    // user recorded for it; the others are dropped and logged.
+    void restore(const std::vector<SavedService> &saved);
+    // What to save: the local services at this node with the holders of
+    // their sockets, and the restored ones not checked yet.
+    std::vector<SavedService> saved() const;
+    // True once after each change of what saved() returns.
+    bool take_saved_change()
+    {
+        bool changed = saved_changed_;
+        saved_changed_ = false;
+        return changed;
+    }
+
 private:
     void broadcast(const std::vector<sap::Entry> &entries, std::vector<Send> &out) const;
     void log(Level level, const std::string &text) const
@@ -65,6 +118,14 @@ private:
     int drops_unlogged_ = 0;
     LogFn log_;
     Time next_broadcast_;
+
+    bool checked_here(const sap::Entry &e) const { return e.addr.node == local_.node; }
+    void forget_unused_holders();
+    std::map<uint16_t, int32_t> holders_;  // socket -> user seen holding it
+    std::vector<SavedService> restoring_;  // restored, not checked yet
+    Time next_check_;
+    bool check_failing_ = false;
+    bool saved_changed_ = false;
 };
 
 } // namespace ombrad

@@ -1,6 +1,6 @@
 // Ombrad: the host's SAP daemon.
 //
-//   Ombrad [-f] [--ready-fd N] [--sap-socket N]
+//   Ombrad [-f] [--ready-fd N] [--sap-socket N] [--state-file FILE]
 //
 // Takes requests from local programs on IPX socket 0x0872 to start and stop
 // advertising services, advertises them by SAP on socket 0x0452, answers
@@ -12,8 +12,19 @@
 // host, or for a test that listens on 0x0452 itself); its broadcasts still
 // go to socket 0x0452. SIGTERM or SIGINT withdraw every
 // advertised service and end it with status 0.
+//
+// Local services are kept in FILE (default /opt/DRAXipx/run/Ombrad.state)
+// across restarts. Every two seconds the stack is asked whether the
+// sockets of the local services are still bound, and by whom: a service
+// whose socket was closed, or taken by another user, is withdrawn. Saved
+// services are advertised again after a restart only once the stack has
+// confirmed them in this way.
 #include "endpoint.h"
 #include "engine.h"
+#include "stackcheck.h"
+#include "state.h"
+
+#include <logstamp.h>
 
 #include <cerrno>
 #include <csignal>
@@ -37,8 +48,9 @@ struct Log {
     bool to_stderr = true;
     void operator()(Level level, const std::string &text) const
     {
+        char stamp[40];
         if (to_stderr)
-            std::fprintf(stderr, "%s: %s\n", kProg, text.c_str());
+            std::fprintf(stderr, "%s%s: %s\n", logstamp(stamp, sizeof stamp), kProg, text.c_str());
         else
             syslog(int(level), "%s", text.c_str());
     }
@@ -57,11 +69,13 @@ struct Options {
     bool foreground = false;
     int ready_fd = -1;
     uint16_t sap_socket = sap::kSapSocket;
+    std::string state_file = kStateFile;
 };
 
 void usage()
 {
-    std::fprintf(stderr, "usage: %s [-f] [--ready-fd N] [--sap-socket N]\n", kProg);
+    std::fprintf(stderr, "usage: %s [-f] [--ready-fd N] [--sap-socket N] [--state-file FILE]\n",
+                 kProg);
 }
 
 // The value of option argv[i] (moving i onto it), a number in `base` (0:
@@ -109,6 +123,12 @@ bool parse(int argc, char **argv, Options &o)
                 return false;
             }
             o.sap_socket = uint16_t(n);
+        } else if (a == "--state-file") {
+            if (i + 1 >= argc || !*argv[i + 1]) {
+                std::fprintf(stderr, "%s: --state-file needs a file name\n", kProg);
+                return false;
+            }
+            o.state_file = argv[++i];
         } else if (a == "-h" || a == "--help") {
             usage();
             std::exit(0);
@@ -148,11 +168,20 @@ bool detach()
 
 class Daemon {
 public:
-    Daemon(DatagramEndpoint requests, DatagramEndpoint sap_ep, const Clock &clock, Log log)
+    Daemon(DatagramEndpoint requests, DatagramEndpoint sap_ep, const Clock &clock, Log log,
+           std::string state_file)
         : requests_(std::move(requests)), sap_(std::move(sap_ep)), clock_(clock), log_(log),
           engine_(Local{requests_.address().net, requests_.address().node}, clock.now(), Limits{},
-                  log)
+                  log),
+          state_file_(std::move(state_file))
     {
+        std::vector<SavedService> saved;
+        std::string why;
+        if (!load_state(state_file_, Limits{}.local, saved, why))
+            log_(Level::err, "ignoring the saved services in " + state_file_ + ": " + why);
+        else if (!saved.empty())
+            log_(Level::info, std::to_string(saved.size()) + " saved services to check");
+        engine_.restore(saved);
     }
 
     // Serves until a stop signal arrives on `sigfd`; 0 then, 1 when an
@@ -161,10 +190,17 @@ public:
     {
         for (;;) {
             Time now = clock_.now();
+            std::optional<Time> check = engine_.next_check();
+            if (check && *check <= now)
+                check_sockets(now);
             engine_.on_timer(now, out_);
             flush();
-            auto wait = std::chrono::ceil<std::chrono::milliseconds>(engine_.next_deadline() -
-                                                                     clock_.now());
+            save();
+            Time deadline = engine_.next_deadline();
+            check = engine_.next_check();
+            if (check && *check < deadline)
+                deadline = *check;
+            auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_.now());
             int timeout = wait.count() < 0 ? 0 : wait.count() > 60000 ? 60000 : int(wait.count());
             struct pollfd fds[3] = {{requests_.fd(), POLLIN, 0}, {sap_.fd(), POLLIN, 0},
                                     {sigfd, POLLIN, 0}};
@@ -218,6 +254,35 @@ private:
         return true;
     }
 
+    void check_sockets(Time now)
+    {
+        std::vector<uint16_t> sockets = engine_.check_sockets();
+        std::vector<SocketState> states;
+        std::string error;
+        if (ask_stack(sockets, states, error))
+            engine_.on_check(sockets, states, now, out_);
+        else
+            engine_.on_check_failed(error, now);
+    }
+
+    // Writes the local services to the state file when they changed. A
+    // failure is logged once, until a save succeeds again.
+    void save()
+    {
+        if (!engine_.take_saved_change())
+            return;
+        std::string error;
+        if (save_state(state_file_, engine_.saved(), error)) {
+            if (save_failing_)
+                log_(Level::notice, "saved the services in " + state_file_ + " again");
+            save_failing_ = false;
+        } else {
+            if (!save_failing_)
+                log_(Level::err, "cannot save the services: " + error);
+            save_failing_ = true;
+        }
+    }
+
     void flush()
     {
         for (const Send &s : out_) {
@@ -242,6 +307,8 @@ private:
     const Clock &clock_;
     Log log_;
     Engine engine_;
+    std::string state_file_;
+    bool save_failing_ = false;
     std::vector<Send> out_;
 };
 
@@ -297,7 +364,7 @@ int main_(int argc, char **argv)
     }
 
     SteadyClock clock;
-    Daemon daemon(std::move(requests), std::move(sap_ep), clock, log);
+    Daemon daemon(std::move(requests), std::move(sap_ep), clock, log, opts.state_file);
     int status = daemon.run(sigfd);
     close(sigfd);
     return status;

@@ -62,11 +62,12 @@ std::string type_name(uint16_t type)
     static const char *const names[] = {"info", "bind", "unbind", "optmgmt", "connect",
                                         "rcvconnect", "listen", "accept", "snd", "rcv",
                                         "snddis", "rcvdis", "sndudata", "rcvudata",
-                                        "rcvuderr", "look", "cancel", "return"};
+                                        "rcvuderr", "look", "cancel", "return", "protaddr"};
     if (type == kOpen) return prefix + "open";
     if (type == kStatus) return prefix + "status";
+    if (type == kBound) return prefix + "bound";
     if (type == kDoorbell) return prefix + "doorbell";
-    if (type >= kInfo && type <= kReturn) return prefix + names[type - kInfo];
+    if (type >= kInfo && type <= kProtaddr) return prefix + names[type - kInfo];
     return prefix + "type " + std::to_string(type);
 }
 

@@ -45,6 +45,9 @@ enum Type : uint16_t {
     // On a connection to a device socket (before an endpoint exists).
     kOpen = 1,      // body: i32 oflag. Reply: Info body + the endpoint descriptor
     kStatus = 2,    // no body. Reply: text of the status view
+    kBound = 3,     // u32 count (1 to kMaxBoundQuery), count x u32 socket. Reply:
+                    // count x (i32 bound 0/1, i32 uid of the binder or -1), in the
+                    // order asked. Root callers only: others get TACCES, no body
     // On an endpoint.
     kInfo = 10,      // no body. Reply: Info body
     kBind = 11,      // i32 has_addr, u32 qlen, addr[12]. Reply: addr[12], u32 qlen
@@ -68,6 +71,8 @@ enum Type : uint16_t {
     kReturn = 27,    // a whole reply message that this process took from a socket
                      // it shares with another process, for the daemon to send
                      // again to its owner. No reply
+    kProtaddr = 28,  // no body. Reply: u32 boundlen, bound addr, u32 peerlen, peer addr
+                     // (a length is 0 when the endpoint is not bound / not connected)
     kDoorbell = 0x7000,  // daemon to library: events are pending
 };
 
@@ -93,6 +98,7 @@ constexpr size_t kMaxBody = kMaxData + 64;
 constexpr size_t kMaxMessage = kHeaderLen + kMaxBody;
 constexpr size_t kMaxOpt = 64;    // option buffers
 constexpr size_t kAddrLen = 12;   // an IPX address
+constexpr uint32_t kMaxBoundQuery = 256;  // sockets in one kBound request
 
 void put_header(const Header &h, uint8_t *out);
 Header get_header(const uint8_t *in);  // caller checked len >= kHeaderLen

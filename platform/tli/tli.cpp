@@ -213,6 +213,26 @@ int t_sync(int fd)
     return t_getstate(fd);
 }
 
+int t_getprotaddr(int fd, struct t_bind *boundaddr, struct t_bind *peeraddr)
+{
+    if (!is_endpoint(fd))
+        return -1;
+    Reply r;
+    if (call(fd, kProtaddr, false, {}, r) < 0)
+        return -1;
+    Reader rd(r.body.data(), r.body.size());
+    uint32_t blen = 0, plen = 0;
+    const uint8_t *b = nullptr, *p = nullptr;
+    if (!rd.u32(blen) || !rd.view(b, blen) || !rd.u32(plen) || !rd.view(p, plen) || !rd.done())
+        return fail(TSYSERR, EPROTO);
+    bool ok = true;
+    if (boundaddr != nullptr && boundaddr->addr.maxlen > 0)
+        ok = put_netbuf(boundaddr->addr, b, blen) && ok;
+    if (peeraddr != nullptr && peeraddr->addr.maxlen > 0)
+        ok = put_netbuf(peeraddr->addr, p, plen) && ok;
+    return ok ? 0 : fail(TBUFOVFLW);
+}
+
 int t_look(int fd)
 {
     if (!is_endpoint(fd))

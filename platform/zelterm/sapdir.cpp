@@ -48,8 +48,12 @@ Directory sap_directory()
                 out = entry(s);
                 return 0;
             }
+            // Only silence is asked about again: a failure of the lookup
+            // itself is reported.
+            if (error != "no service \"" + name + "\" answered")
+                return -1;
         }
-        return -1;
+        return 1;
     };
     return d;
 }

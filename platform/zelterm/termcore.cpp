@@ -1,7 +1,13 @@
 #include "termcore.h"
 
+#include "proto.h"
+
 #include <cstdio>
 #include <vector>
+
+#ifndef ZELTERM_VERSION
+#define ZELTERM_VERSION "1.0"
+#endif
 
 namespace zelterm {
 
@@ -82,31 +88,113 @@ std::string format_address(const uint8_t a[12])
     return buf;
 }
 
-std::string EscapeDetector::feed(const uint8_t *in, size_t n, bool &quit)
+Escape EscapeDetector::feed(const uint8_t *in, size_t n, std::string &send, size_t &used)
 {
-    std::string out;
-    quit = false;
-    for (size_t i = 0; i < n; ++i) {
-        char c = static_cast<char>(in[i]);
+    for (used = 0; used < n;) {
+        char c = static_cast<char>(in[used++]);
         if (tilde_) {
             tilde_ = false;
-            if (c == '.') {
-                quit = true;
-                return out;
+            switch (c) {
+            case '.':
+                return Escape::Quit;
+            case '?':
+                line_start_ = true;  // another escape may follow at once
+                return Escape::Help;
+            case 0x1a:  // ^Z
+                line_start_ = true;
+                return Escape::Suspend;
+            case '~':
+                send += '~';
+                break;
+            default:
+                send += '~';
+                send += c;
+                break;
             }
-            if (c != '~')
-                out += '~';
-            out += c;
         } else if (line_start_ && c == '~') {
             tilde_ = true;
             line_start_ = false;
             continue;
         } else {
-            out += c;
+            send += c;
         }
         line_start_ = c == '\r' || c == '\n';
     }
-    return out;
+    return Escape::None;
+}
+
+int exit_status_of(const zelproto::ExitStatus &st)
+{
+    if (st.kind == zelproto::ExitStatus::Signalled)
+        return 128 + (st.value & 0x7f);
+    return st.value;
+}
+
+std::string refusal_text(int reason)
+{
+    switch (reason) {
+    case 2:
+        return "connection refused";
+    case 3:
+    case 4:
+        return "no answer";
+    case 1:
+        return "connection closed by the other end";
+    default:
+        return "connection failed (disconnect reason " + std::to_string(reason) + ")";
+    }
+}
+
+std::string usage_text()
+{
+    return "usage: zelterm [-q] [-w SECONDS] SERVICE\n"
+           "       zelterm [-q] [-w SECONDS] NET:NODE:SOCKET\n"
+           "       zelterm -l | -h | -V\n"
+           "\n"
+           "Opens a terminal session with a terminal service: SERVICE is its name as\n"
+           "SAP advertises it (looked up in upper case), NET:NODE:SOCKET its IPX\n"
+           "address in hex (up to 8, 12 and 4 digits).\n"
+           "\n"
+           "Options:\n"
+           "  -l, --list             list the services that SAP knows, and exit\n"
+           "  -q, --quiet            no progress, connection or warning messages\n"
+           "  -w, --connect-timeout=SECONDS\n"
+           "                         give up a connection request that has no answer\n"
+           "                         after SECONDS (1 to 3600; default 10)\n"
+           "  -h, --help             show this text, and exit\n"
+           "  -V, --version          show the version, and exit\n"
+           "\n"
+           "Escapes, at the start of a line while standard input is a terminal:\n"
+           "  ~.  end the session        ~^Z  suspend zelterm\n"
+           "  ~?  list the escapes       ~~   send one ~\n"
+           "When standard input is not a terminal, what it holds is typed into the\n"
+           "session, and its end is typed as end-of-file (^D); there are no escapes.\n"
+           "\n"
+           "Exit status: that of the remote command (through /bin/login: login's);\n"
+           "128+N when the remote command was killed by signal N; 255 when zelterm\n"
+           "fails (usage, no stack, service not advertised, connection refused or\n"
+           "unanswered, connection lost) or the session ends without the command's\n"
+           "status (~., a signal). A server of the first protocol version sends no\n"
+           "status: its sessions end with 0.\n"
+           "\n"
+           "Environment: TERM is sent to the server (\"dumb\" when unset or not a\n"
+           "plain name); IPX_DEVDIR is where the stack's devices are (default /dev).\n";
+}
+
+std::string version_text()
+{
+    return std::string("zelterm ") + ZELTERM_VERSION + " (session protocol " +
+           std::to_string(zelproto::kVersion) + ")\n";
+}
+
+std::string escape_help()
+{
+    return "Supported escape sequences:\r\n"
+           " ~.   end the session\r\n"
+           " ~^Z  suspend zelterm\r\n"
+           " ~?   this list\r\n"
+           " ~~   send one ~\r\n"
+           "(Escapes are recognised only at the start of a line.)\r\n";
 }
 
 std::string list_header()

@@ -89,20 +89,38 @@ void encode_window(const WindowSize &ws, std::vector<uint8_t> &out)
     put_message(out, kWindow, p);
 }
 
+void encode_end_of_input(std::vector<uint8_t> &out)
+{
+    put_message(out, kEndOfInput, {});
+}
+
+void encode_server_hello(std::vector<uint8_t> &out)
+{
+    put_message(out, kHello, {kVersion});
+}
+
+void encode_exit(const ExitStatus &status, std::vector<uint8_t> &out)
+{
+    put_message(out, kExit, {status.kind, status.value});
+}
+
 void Decoder::feed(const uint8_t *in, size_t n, std::vector<uint8_t> &data, std::vector<Event> &events)
 {
     for (size_t i = 0; i < n; ++i) {
         uint8_t b = in[i];
         switch (state_) {
         case State::Data:
-            if (b == kEscape)
+            if (b == kEscape) {
                 state_ = State::Code;
-            else
+            } else {
                 data.push_back(b);
+                seen_data_ = true;
+            }
             break;
         case State::Code:
             if (b == kEscape) {
                 data.push_back(kEscape);
+                seen_data_ = true;
                 state_ = State::Data;
             } else {
                 code_ = b;
@@ -129,6 +147,17 @@ void Decoder::feed(const uint8_t *in, size_t n, std::vector<uint8_t> &data, std:
 void Decoder::finish(std::vector<Event> &events)
 {
     state_ = State::Data;
+    size_t before = events.size();
+    if (side_ == Side::FromClient)
+        finish_client(events);
+    else
+        finish_server(events);
+    if (events.size() > before)
+        events.back().after_data = seen_data_;
+}
+
+void Decoder::finish_client(std::vector<Event> &events)
+{
     const std::vector<uint8_t> &p = payload_;
     if (code_ == kHello) {
         if (p.size() < 9) {
@@ -138,6 +167,7 @@ void Decoder::finish(std::vector<Event> &events)
         // Version 1 fixes the layout of the first nine bytes; a later version
         // may only append, so its hello is read the same way.
         Event e{Event::Hello, {}, get_window(p.data() + 1), {}};
+        e.version = p[0];
         std::string term(p.begin() + 9, p.end());
         if (valid_term(term)) {
             e.term = term;
@@ -159,8 +189,72 @@ void Decoder::finish(std::vector<Event> &events)
             events.push_back({Event::Invalid, {}, {}, "window size rejected"});
         else
             events.push_back({Event::Window, {}, ws, {}});
+    } else if (code_ == kEndOfInput) {
+        events.push_back({Event::EndOfInput, {}, {}, {}});
     }
     // Any other code: a message of a later version, skipped whole.
+}
+
+// A later version may append to these messages: only their first bytes are
+// read.
+void Decoder::finish_server(std::vector<Event> &events)
+{
+    const std::vector<uint8_t> &p = payload_;
+    if (code_ == kHello) {
+        if (p.empty()) {
+            events.push_back({Event::Invalid, {}, {}, "server hello without a version"});
+            return;
+        }
+        Event e{Event::ServerHello, {}, {}, {}};
+        e.version = p[0];
+        events.push_back(e);
+    } else if (code_ == kExit) {
+        if (p.size() < 2 || p[0] > ExitStatus::Signalled) {
+            events.push_back({Event::Invalid, {}, {}, "bad exit status message"});
+            return;
+        }
+        Event e{Event::Exit, {}, {}, {}};
+        e.exit = ExitStatus{p[0], p[1]};
+        events.push_back(e);
+    }
+}
+
+void OutputDecoder::feed(const uint8_t *in, size_t n, std::vector<uint8_t> &data, std::vector<Event> &events)
+{
+    size_t i = 0;
+    while (mode_ == Mode::Unknown && i < n) {
+        uint8_t b = in[i++];
+        if (!first_escape_) {
+            if (b == kEscape) {
+                first_escape_ = true;
+            } else {
+                mode_ = Mode::Raw;
+                data.push_back(b);
+            }
+        } else if (b == kHello) {
+            mode_ = Mode::Framed;
+            const uint8_t opening[] = {kEscape, kHello};
+            framed_.feed(opening, sizeof opening, data, events);
+        } else {
+            mode_ = Mode::Raw;
+            data.push_back(kEscape);
+            data.push_back(b);
+        }
+    }
+    if (i == n)
+        return;
+    if (mode_ == Mode::Raw)
+        data.insert(data.end(), in + i, in + n);
+    else
+        framed_.feed(in + i, n - i, data, events);
+}
+
+void OutputDecoder::finish(std::vector<uint8_t> &data)
+{
+    if (mode_ == Mode::Unknown && first_escape_) {
+        mode_ = Mode::Raw;
+        data.push_back(kEscape);
+    }
 }
 
 } // namespace zelproto

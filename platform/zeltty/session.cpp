@@ -76,7 +76,8 @@ void copy_field(char (&dst)[N], const std::string &src)
     std::memcpy(dst, src.data(), src.size() < N ? src.size() : N);
 }
 
-struct utmpx make_entry(short type, pid_t pid, const std::string &line, const std::string &user)
+struct utmpx make_entry(short type, pid_t pid, const std::string &line, const std::string &user,
+                        const std::string &host = "")
 {
     struct utmpx ut;
     std::memset(&ut, 0, sizeof ut);
@@ -85,6 +86,7 @@ struct utmpx make_entry(short type, pid_t pid, const std::string &line, const st
     copy_field(ut.ut_line, line);
     copy_field(ut.ut_id, tty_id(line));
     copy_field(ut.ut_user, user);
+    copy_field(ut.ut_host, host);
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     ut.ut_tv.tv_sec = static_cast<int32_t>(tv.tv_sec);
@@ -113,14 +115,15 @@ void put_wtmp(const std::string &file, const struct utmpx &ut)
 
 } // namespace
 
-void utmp_begin(const UtmpFiles &files, pid_t pid, const std::string &line, bool login)
+void utmp_begin(const UtmpFiles &files, pid_t pid, const std::string &line, bool login,
+                const std::string &host)
 {
     if (login) {
-        put_utmp(files.utmp, make_entry(LOGIN_PROCESS, pid, line, "LOGIN"));
+        put_utmp(files.utmp, make_entry(LOGIN_PROCESS, pid, line, "LOGIN", host));
         return;
     }
     const struct passwd *pw = getpwuid(getuid());
-    auto ut = make_entry(USER_PROCESS, pid, line, pw != nullptr ? pw->pw_name : "root");
+    auto ut = make_entry(USER_PROCESS, pid, line, pw != nullptr ? pw->pw_name : "root", host);
     put_utmp(files.utmp, ut);
     put_wtmp(files.wtmp, ut);
 }
@@ -155,7 +158,7 @@ void close_from(int first)
 }
 
 pid_t start_session(Pty &pty, const std::vector<std::string> &command, const std::string &term,
-                    const UtmpFiles &files, std::string &error)
+                    const std::string &client, const UtmpFiles &files, std::string &error)
 {
     std::vector<char *> argv;
     for (const auto &w : command)
@@ -186,8 +189,10 @@ pid_t start_session(Pty &pty, const std::vector<std::string> &command, const std
     for (int fd = 0; fd < 3; ++fd)
         dup2(slave, fd);  // dup2 clears close-on-exec on the copies
     close_from(3);
-    utmp_begin(files, getpid(), line, login);
+    utmp_begin(files, getpid(), line, login, client);
     setenv("TERM", term.c_str(), 1);
+    if (!client.empty())
+        setenv("ZELTTY_CLIENT", client.c_str(), 1);
     execvp(argv[0], argv.data());
     dprintf(2, "Zeltty: cannot run %s: %s\r\n", argv[0], std::strerror(errno));
     _exit(127);
@@ -229,6 +234,16 @@ int signal_session(pid_t sid, int sig)
     auto members = session_members(sid);
     for (pid_t p : members)
         kill(p, sig);
+    return static_cast<int>(members.size());
+}
+
+int hang_up_session(pid_t sid)
+{
+    auto members = session_members(sid);
+    for (pid_t p : members)
+        kill(p, SIGHUP);
+    for (pid_t p : members)
+        kill(p, SIGCONT);
     return static_cast<int>(members.size());
 }
 

@@ -37,8 +37,9 @@ std::string tty_id(const std::string &line);
 // The record a session starts with, written by the command's process just
 // before it executes the command: a LOGIN_PROCESS entry that login(1) turns
 // into the user's entry, or for any other command a USER_PROCESS entry of
-// the super-user (also appended to wtmp).
-void utmp_begin(const UtmpFiles &files, pid_t pid, const std::string &line, bool login);
+// the super-user (also appended to wtmp). `host` is the caller's address.
+void utmp_begin(const UtmpFiles &files, pid_t pid, const std::string &line, bool login,
+                const std::string &host);
 // The DEAD_PROCESS entry when the session ends (utmp and wtmp).
 void utmp_end(const UtmpFiles &files, pid_t pid, const std::string &line);
 
@@ -47,15 +48,19 @@ bool is_login(const std::vector<std::string> &command);
 
 // Starts `command` as a new session whose controlling terminal is the pty's
 // slave, on descriptors 0, 1 and 2, with TERM set to `term` and nothing else
-// open. Returns the child's pid, or -1 with `error` set.
+// open. ZELTTY_CLIENT names the caller (`client`, when known). Returns the
+// child's pid, or -1 with `error` set.
 pid_t start_session(Pty &pty, const std::vector<std::string> &command, const std::string &term,
-                    const UtmpFiles &files, std::string &error);
+                    const std::string &client, const UtmpFiles &files, std::string &error);
 
 // Processes whose session id is `sid` (from /proc); ended ones that are not
 // yet collected only when `zombies`.
 std::vector<pid_t> session_members(pid_t sid, bool zombies = false);
 // Sends `sig` to every member of session `sid`; returns how many there were.
 int signal_session(pid_t sid, int sig);
+// The hang-up of a session: SIGHUP to every member, then SIGCONT so that
+// stopped ones see it. Those that ignore it (nohup) go on running.
+int hang_up_session(pid_t sid);
 
 // Closes every descriptor from 3 up.
 void close_from(int first);

@@ -81,6 +81,47 @@ bool install_signals(std::string &error)
     return true;
 }
 
+std::string status_text(const zelproto::ExitStatus &st)
+{
+    if (st.kind == zelproto::ExitStatus::Signalled)
+        return "killed by signal " + std::to_string(st.value);
+    return "exit status " + std::to_string(st.value);
+}
+
+// Watches over a session from outside it: when Zeltty ends without saying
+// so on the pipe (it was killed), the guard hangs the session up, closes its
+// login record and logs the end. Nothing else of Zeltty's stays open in it:
+// neither the connection, which must end with Zeltty, nor the terminal, nor
+// the listener's output.
+void run_guard(int from_zeltty, const Options &opts, pid_t leader, const std::string &line, const std::string &what)
+{
+    for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGQUIT, SIGPIPE, SIGCHLD})
+        signal(sig, sig == SIGCHLD ? SIG_DFL : SIG_IGN);
+    if (from_zeltty != 3) {
+        dup2(from_zeltty, 3);
+        from_zeltty = 3;
+    }
+    close_from(4);
+    int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+        for (int fd = 0; fd <= 2; ++fd)
+            dup2(null, fd);
+        if (null > 3)
+            close(null);
+    }
+    char b;
+    ssize_t r;
+    while ((r = read(from_zeltty, &b, 1)) < 0 && errno == EINTR) {
+    }
+    if (r == 1)
+        _exit(0);  // Zeltty ended the session itself
+    hang_up_session(leader);
+    utmp_end(opts.files, leader, line);
+    if (opts.log)
+        opts.log(LOG_AUTH | LOG_INFO, "session end: " + what + ": Zeltty ended unexpectedly; the session was hung up");
+    _exit(0);
+}
+
 class Server {
 public:
     Server(const Options &opts, std::vector<std::string> command)
@@ -92,6 +133,7 @@ public:
 private:
     bool await_hello();
     bool start();
+    void start_guard();
     void relay();
     void end_session(bool disconnect);
     void wait_gone();
@@ -100,11 +142,14 @@ private:
     void write_net();
     void read_pty();
     void write_pty();
+    void type_end_of_input();
     void handle(const zelproto::Event &e);
     void set_window(const zelproto::WindowSize &ws);
     void take_signals();
     void reap();
-    void leader_ended();
+    void leader_ended(int status);
+    void output(const std::string &text);
+    void log(const std::string &text);
 
     Options opts_;
     std::vector<std::string> command_;
@@ -114,16 +159,27 @@ private:
     std::string term_ = kDefaultTerm;
     zelproto::WindowSize window_ = kDefaultWindow;
     bool hello_ = false;
+    // The client speaks version 2 or later: the output is framed and ends
+    // with the command's exit status.
+    bool framed_ = false;
+    // The client's input ended; the terminal's end-of-file character is
+    // typed once what came before it has been.
+    bool input_ended_ = false;
+    bool eof_typed_ = false;
+    uint8_t last_typed_ = '\n';
     Pty pty_;
     std::string line_;
+    std::string caller_;
+    std::string what_;  // "caller C, line L, pid P": how the log names the session
     pid_t leader_ = -1;
     bool leader_done_ = false;
+    zelproto::ExitStatus status_;
+    bool status_queued_ = false;
     bool net_open_ = true;
     bool pty_eof_ = false;
     bool stop_ = false;
-    bool killed_ = false;
+    Fd guard_;
     Clock::time_point pty_pause_until_{};
-    Clock::time_point kill_at_{};
     Clock::time_point give_up_at_{};
     Clock::time_point flush_by_{};
     Clock::time_point next_look_{};
@@ -131,6 +187,8 @@ private:
 
 int Server::run()
 {
+    if (opts_.peer)
+        caller_ = opts_.peer();
     if (!await_hello())
         return 0;  // the client left, or we were told to stop, before anything started
     if (!start()) {
@@ -179,20 +237,46 @@ bool Server::start()
     std::string error;
     if (!open_pty(pty_, window_, error)) {
         report("%s", error.c_str());
-        std::string msg = "Zeltty: " + error + "\r\n";
-        to_net_.push(reinterpret_cast<const uint8_t *>(msg.data()), msg.size());
+        output("Zeltty: " + error + "\r\n");
         return false;
     }
     line_ = tty_line(pty_.path);
-    leader_ = start_session(pty_, command_, term_, opts_.files, error);
+    leader_ = start_session(pty_, command_, term_, caller_, opts_.files, error);
     pty_.slave.reset();  // the session holds the only copies from now on
     if (leader_ < 0) {
         report("%s", error.c_str());
-        std::string msg = "Zeltty: " + error + "\r\n";
-        to_net_.push(reinterpret_cast<const uint8_t *>(msg.data()), msg.size());
+        output("Zeltty: " + error + "\r\n");
         return false;
     }
+    what_ = "caller " + (caller_.empty() ? std::string("unknown") : caller_) + ", line " + line_ + ", pid " +
+            std::to_string(leader_);
+    std::string cmd;
+    for (const auto &w : command_)
+        cmd += (cmd.empty() ? "" : " ") + w;
+    log("session start: " + what_ + ", command " + cmd);
+    start_guard();
     return true;
+}
+
+void Server::start_guard()
+{
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) < 0) {
+        report("no guard for the session: pipe: %s", std::strerror(errno));
+        return;
+    }
+    pid_t g = fork();
+    if (g == 0) {
+        close(p[1]);
+        run_guard(p[0], opts_, leader_, line_, what_);
+    }
+    close(p[0]);
+    if (g < 0) {
+        report("no guard for the session: fork: %s", std::strerror(errno));
+        close(p[1]);
+        return;
+    }
+    guard_.reset(p[1]);
 }
 
 void Server::relay()
@@ -202,18 +286,20 @@ void Server::relay()
         if (!net_open_ || stop_)
             break;
         if (leader_done_) {
-            if (pty_eof_ && to_net_.empty())
-                break;
-            if (!killed_ && now >= kill_at_) {
-                // Something of the session still holds the terminal after
-                // its hang-up: it does not outlive the session.
-                signal_session(leader_, SIGKILL);
-                killed_ = true;
-            }
             if (!pty_eof_ && now >= give_up_at_) {
+                // Whatever still holds the terminal ignored the hang-up: its
+                // output is not waited for any longer.
                 pty_eof_ = true;
                 flush_by_ = now + milliseconds(opts_.flush_timeout_ms);
             }
+            if (pty_eof_ && framed_ && !status_queued_ && to_net_.space() >= 5) {
+                std::vector<uint8_t> m;
+                zelproto::encode_exit(status_, m);
+                to_net_.push(m.data(), m.size());
+                status_queued_ = true;
+            }
+            if (pty_eof_ && to_net_.empty() && (status_queued_ || !framed_))
+                break;
             if (pty_eof_ && now >= flush_by_)
                 break;  // the client does not take the rest
         }
@@ -238,23 +324,17 @@ void Server::relay()
         bool pty_paused = now < pty_pause_until_;
         if (pty_.master.valid() && !pty_eof_ && !pty_paused) {
             short ev = 0;
-            if (to_net_.space() > 0)
+            if (to_net_.space() >= 2)
                 ev |= POLLIN;
-            if (!to_pty_.empty() && !leader_done_)
+            if ((!to_pty_.empty() || (input_ended_ && !eof_typed_)) && !leader_done_)
                 ev |= POLLOUT;
             if (ev != 0)
                 p[2] = {pty_.master.get(), ev, 0};
         }
         if (pty_paused)
             limit(ms_until(pty_pause_until_));
-        if (leader_done_) {
-            if (!killed_)
-                limit(ms_until(kill_at_));
-            if (!pty_eof_)
-                limit(ms_until(give_up_at_));
-            else
-                limit(ms_until(flush_by_));
-        }
+        if (leader_done_)
+            limit(ms_until(pty_eof_ ? flush_by_ : give_up_at_));
 
         int n = poll(p, 3, timeout);
         if (n < 0 && errno != EINTR) {
@@ -303,7 +383,7 @@ void Server::read_net()
     std::vector<zelproto::Event> events;
     decoder_.feed(raw, r.n, data, events);
     // Decoding never makes the data longer than what was read, so it fits.
-    if (!leader_done_)
+    if (!leader_done_ && !input_ended_)
         to_pty_.push(data.data(), data.size());
     // A window change takes effect at once, ahead of the keyboard data
     // still queued for the command.
@@ -317,8 +397,18 @@ void Server::handle(const zelproto::Event &e)
     case zelproto::Event::Hello:
         if (!e.problem.empty())
             report("client hello: %s", e.problem.c_str());
-        if (!hello_ && leader_ < 0 && !e.term.empty())
-            term_ = e.term;
+        // Only a hello that comes before any typed data opens the session;
+        // a later one (even in the same packet) only changes the size.
+        if (!hello_ && !e.after_data && leader_ < 0) {
+            if (!e.term.empty())
+                term_ = e.term;
+            if (e.version >= 2) {
+                framed_ = true;
+                std::vector<uint8_t> m;
+                zelproto::encode_server_hello(m);
+                to_net_.push(m.data(), m.size());
+            }
+        }
         hello_ = true;
         if (e.window.rows != 0)
             set_window(e.window);
@@ -326,8 +416,13 @@ void Server::handle(const zelproto::Event &e)
     case zelproto::Event::Window:
         set_window(e.window);
         break;
+    case zelproto::Event::EndOfInput:
+        input_ended_ = true;
+        break;
     case zelproto::Event::Invalid:
         report("client message ignored: %s", e.problem.c_str());
+        break;
+    default:
         break;
     }
 }
@@ -365,12 +460,21 @@ void Server::write_net()
 
 void Server::read_pty()
 {
-    size_t want = std::min(to_net_.space(), kChunk);
+    // Framed output may double every byte.
+    size_t want = std::min(framed_ ? to_net_.space() / 2 : to_net_.space(), kChunk);
     if (want == 0)
         return;
-    ssize_t r = read(pty_.master.get(), to_net_.tail(), want);
+    uint8_t buf[kChunk];
+    uint8_t *into = framed_ ? buf : to_net_.tail();
+    ssize_t r = read(pty_.master.get(), into, want);
     if (r > 0) {
-        to_net_.commit(static_cast<size_t>(r));
+        if (!framed_) {
+            to_net_.commit(static_cast<size_t>(r));
+        } else {
+            std::vector<uint8_t> enc;
+            zelproto::encode_data(buf, static_cast<size_t>(r), enc);
+            to_net_.push(enc.data(), enc.size());
+        }
         return;
     }
     if (r < 0 && (errno == EAGAIN || errno == EINTR))
@@ -387,11 +491,55 @@ void Server::read_pty()
 
 void Server::write_pty()
 {
+    if (to_pty_.empty()) {
+        if (input_ended_ && !eof_typed_)
+            type_end_of_input();
+        return;
+    }
     ssize_t r = write(pty_.master.get(), to_pty_.data(), std::min(to_pty_.size(), kChunk));
-    if (r > 0)
+    if (r > 0) {
+        last_typed_ = to_pty_.data()[r - 1];
         to_pty_.consume(static_cast<size_t>(r));
-    else if (r < 0 && errno == EIO)
+    } else if (r < 0 && errno == EIO) {
         pty_pause_until_ = Clock::now() + milliseconds(50);
+    }
+}
+
+// The client's input ended: the command reads end-of-file, as when the
+// user types the terminal's EOF character (^D) at the start of a line. A
+// line typed without its end needs it twice (the first ends the line).
+void Server::type_end_of_input()
+{
+    struct termios t{};
+    if (tcgetattr(pty_.master.get(), &t) < 0)
+        return;
+    uint8_t eof = t.c_cc[VEOF];
+    uint8_t keys[2] = {eof, eof};
+    bool line_open = (t.c_lflag & ICANON) && last_typed_ != '\n' && last_typed_ != '\r' &&
+                     last_typed_ != eof && last_typed_ != t.c_cc[VEOL];
+    ssize_t n = line_open ? 2 : 1;
+    if (write(pty_.master.get(), keys, static_cast<size_t>(n)) == n)
+        eof_typed_ = true;
+    else if (errno == EIO)
+        pty_pause_until_ = Clock::now() + milliseconds(50);
+    else if (errno != EAGAIN && errno != EINTR)
+        eof_typed_ = true;  // nothing more to be done
+}
+
+void Server::output(const std::string &text)
+{
+    std::vector<uint8_t> enc;
+    if (framed_)
+        zelproto::encode_data(reinterpret_cast<const uint8_t *>(text.data()), text.size(), enc);
+    else
+        enc.assign(text.begin(), text.end());
+    to_net_.push(enc.data(), enc.size());
+}
+
+void Server::log(const std::string &text)
+{
+    if (opts_.log)
+        opts_.log(LOG_AUTH | LOG_INFO, text);
 }
 
 void Server::take_signals()
@@ -406,71 +554,79 @@ void Server::take_signals()
     reap();
 }
 
-// Collects every ended child: the command, and (as the session's reaper)
-// whatever of the session was orphaned.
+// Collects every ended child: the command, the guard, and (as the
+// session's reaper) whatever of the session was orphaned.
 void Server::reap()
 {
     int status;
     pid_t p;
     while ((p = waitpid(-1, &status, WNOHANG)) > 0) {
         if (p == leader_ && !leader_done_)
-            leader_ended();
+            leader_ended(status);
     }
 }
 
-void Server::leader_ended()
+void Server::leader_ended(int status)
 {
     leader_done_ = true;
+    if (WIFSIGNALED(status))
+        status_ = {zelproto::ExitStatus::Signalled, static_cast<uint8_t>(WTERMSIG(status))};
+    else
+        status_ = {zelproto::ExitStatus::Exited, static_cast<uint8_t>(WEXITSTATUS(status))};
     to_pty_.clear();
     // The rest of the session is hung up now; its last output still reaches
     // the client.
-    signal_session(leader_, SIGHUP);
-    auto now = Clock::now();
-    kill_at_ = now + milliseconds(opts_.grace_ms);
-    give_up_at_ = kill_at_ + milliseconds(1000);
+    hang_up_session(leader_);
+    give_up_at_ = Clock::now() + milliseconds(opts_.grace_ms);
 }
 
 void Server::end_session(bool disconnect)
 {
-    if (!leader_done_ || !net_open_) {
+    std::string how;
+    if (leader_done_)
+        how = status_text(status_);
+    else
+        how = stop_ ? "Zeltty was stopped" : "the caller disconnected";
+    if (!leader_done_) {
         // The connection dropped (or we were stopped): hang up the session.
-        // Closing the master hangs up the terminal too.
-        if (!leader_done_)
-            kill(leader_, SIGHUP);
-        signal_session(leader_, SIGHUP);
-        pty_.master.reset();
+        kill(leader_, SIGHUP);
+        hang_up_session(leader_);
     }
+    // Closing the master hangs up the terminal: nothing can use it any more.
+    pty_.master.reset();
     if (disconnect && net_open_)
         net_disconnect(kNet);
     wait_gone();
-    pty_.master.reset();
     utmp_end(opts_.files, leader_, line_);
+    log("session end: " + what_ + ": " + how);
+    if (guard_.valid()) {
+        char done = 'x';
+        ssize_t r = write(guard_.get(), &done, 1);
+        (void)r;
+        guard_.reset();
+    }
     t_close(kNet);
 }
 
-// No process of the session outlives it: wait for them to end, then kill
-// what remains.
+// The session's processes have had their hang-up: give them a while to
+// end, collecting those that are ours. What ignores the hang-up (a job
+// started with nohup) goes on running.
 void Server::wait_gone()
 {
     auto until = Clock::now() + milliseconds(opts_.grace_ms);
-    bool killed = false;
     while (true) {
         reap();
         // Ended members count until they are collected: the session's
         // orphans are ours to collect, and we do not leave them to init.
-        bool members = !session_members(leader_, true).empty();
-        if (!members && leader_done_)
+        size_t left = session_members(leader_, true).size();
+        if (left == 0)
             return;
         if (Clock::now() >= until) {
-            if (killed) {
-                report("session %d did not end", static_cast<int>(leader_));
-                return;
-            }
-            signal_session(leader_, SIGKILL);
-            if (!leader_done_)
-                kill(leader_, SIGKILL);
-            killed = true;
-            until = Clock::now() + milliseconds(2000);
+            size_t running = session_members(leader_).size();
+            if (running > 0)
+                log("session " + what_ + ": " + std::to_string(running) +
+                    " process(es) ignore the hang-up and go on running");
+            return;
         }
         // Our own children announce their end; other members are looked
         // for again shortly.
@@ -489,6 +645,7 @@ Options default_options()
     Options o;
     o.files.utmp = _PATH_UTMP;
     o.files.wtmp = _PATH_WTMP;
+    o.log = [](int priority, const std::string &text) { syslog(priority, "%s", text.c_str()); };
     return o;
 }
 

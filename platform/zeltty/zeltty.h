@@ -5,6 +5,9 @@
 
 #include "session.h"
 
+#include <functional>
+#include <string>
+
 namespace zeltty {
 
 struct Options {
@@ -18,9 +21,15 @@ struct Options {
     // How long the last output may take to reach a client that has stopped
     // reading, before the connection is dropped anyway.
     int flush_timeout_ms = 15000;
+    // Where each session's start and end are recorded, with a syslog
+    // priority (facility included).
+    std::function<void(int priority, const std::string &text)> log;
+    // The caller's address as text; "" when it cannot be told.
+    std::function<std::string()> peer;
 };
 
-// The system's own files.
+// The system's own files; records go to syslog. The caller's address is
+// for the program to fill in (it needs the TLI library).
 Options default_options();
 
 // The whole program: argv is "Zeltty" then the command (default

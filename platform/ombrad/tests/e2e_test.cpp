@@ -1,9 +1,12 @@
 // Ombrad with a real stack daemon, in a private namespace: requests on
 // socket 0x0872, listings through the client library, SAP packets as they
-// travel.
+// travel, services whose sockets close, restarts. A registered service's
+// socket is held open by the test (or a child of it): Ombrad withdraws
+// services whose sockets are not bound.
 #include "endpoint.h"
 #include "sap.h"
 #include "sapclient.h"
+#include "stackcheck.h"
 
 #include <testproc.h>
 
@@ -25,6 +28,8 @@ using namespace testsupport;
 namespace {
 
 constexpr uint16_t kType = 0x247;
+// Where the request library sends from: a socket only root may bind.
+constexpr uint16_t kLibrarySocket = 0x1700;
 
 // The loopback interface of a fresh network namespace starts down.
 bool loopback_up()
@@ -72,6 +77,7 @@ struct Host {
     TempDir dir;
     Proc stack;
     Proc ombrad;
+    std::vector<std::string> ombrad_args;
 
     bool start(const std::string &ip, std::string &why, std::vector<std::string> extra = {})
     {
@@ -82,20 +88,31 @@ struct Host {
                           "--net", "ABCD", "--host", ip},
                          {}, why))
             return false;
+        ombrad_args = extra;
+        return start_ombrad(why);
+    }
+    bool start_ombrad(std::string &why)
+    {
         Proc::Options o;
-        o.env = {{"IPX_DEVDIR", devdir}};
-        std::vector<std::string> argv = {build_path("platform/ombrad/Ombrad"), "-f"};
-        argv.insert(argv.end(), extra.begin(), extra.end());
+        o.env = {{"IPX_DEVDIR", dir / "dev"}};
+        std::vector<std::string> argv = {build_path("platform/ombrad/Ombrad"), "-f",
+                                         "--state-file", state_file()};
+        argv.insert(argv.end(), ombrad_args.begin(), ombrad_args.end());
         return start_ready(ombrad, argv, o, why);
     }
+    std::string state_file() const { return dir / "Ombrad.state"; }
     // Makes this process's TLI calls reach this host's stack.
     void use() const { setenv("IPX_DEVDIR", (dir / "dev").c_str(), 1); }
 };
 
+// Ombrad takes requests only from privileged sockets (below 0x4000, which
+// root alone may bind, as the test does).
+constexpr uint16_t kRootSocket = 0x1701;
+
 // One datagram endpoint of the test itself.
 struct Client {
     ombrad::DatagramEndpoint ep;
-    explicit Client(uint16_t socket = 0)
+    explicit Client(uint16_t socket = kRootSocket)
     {
         std::string error;
         EXPECT_TRUE(ep.open(socket, error)) << error;
@@ -167,6 +184,71 @@ bool has_service(const std::vector<sap::Service> &list, const std::string &name,
     return false;
 }
 
+// The entries of the next SAP broadcast `listener` (holding 0x0452) hears
+// within `ms`; false when none comes.
+bool heard(Client &listener, std::vector<sap::Entry> &entries, int ms = 5000)
+{
+    sap::Address from;
+    sap::Bytes data;
+    if (!listener.next(from, data, ms))
+        return false;
+    sap::Packet pk;
+    std::string why;
+    EXPECT_TRUE(sap::decode_packet(data.data(), data.size(), pk, why)) << why;
+    EXPECT_EQ(pk.op, sap::kGeneralResponse);
+    entries = pk.entries;
+    return true;
+}
+
+// What Ombrad, taking SAP on `sap_socket`, answers `c` to a General
+// Service Query for kType (nothing when it knows of no such service).
+std::vector<sap::Entry> listed(Client &c, uint16_t sap_socket)
+{
+    c.send(c.at(sap_socket), sap::encode_query(sap::kGeneralQuery, kType));
+    std::vector<sap::Entry> all;
+    sap::Address from;
+    sap::Bytes data;
+    while (c.next(from, data, 300)) {
+        sap::Packet pk;
+        std::string why;
+        EXPECT_TRUE(sap::decode_packet(data.data(), data.size(), pk, why)) << why;
+        all.insert(all.end(), pk.entries.begin(), pk.entries.end());
+    }
+    return all;
+}
+
+// A child process holding an IPX socket until it is killed.
+struct Holder {
+    pid_t pid = -1;
+    explicit Holder(uint16_t socket)
+    {
+        int p[2];
+        if (pipe(p) < 0)
+            return;
+        pid = fork();
+        if (pid == 0) {
+            ombrad::DatagramEndpoint ep;
+            std::string error;
+            if (ep.open(socket, error) && write(p[1], "r", 1) == 1)
+                pause();
+            _exit(1);
+        }
+        close(p[1]);
+        char c;
+        EXPECT_EQ(read(p[0], &c, 1), 1) << "the holder could not bind";
+        close(p[0]);
+    }
+    void kill9()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+    ~Holder() { kill9(); }
+};
+
 class OmbradE2E : public ::testing::Test {
 protected:
     void SetUp() override
@@ -187,6 +269,7 @@ TEST_F(OmbradE2E, RequestsAreAnsweredAndServicesListed)
     ASSERT_TRUE(host.start("127.0.0.1", why)) << why;
     host.use();
     Client c;
+    Client held(0x8063);
     sap::Address svc = c.at(0x8063);
 
     EXPECT_EQ(c.request(sap::kCodeBind, "TERM1", 0x8063, 1), sap::kOk);
@@ -233,6 +316,10 @@ TEST_F(OmbradE2E, SapAnswersHaveTheWireLayout)
     ASSERT_TRUE(host.start("127.0.0.1", why)) << why;
     host.use();
     Client c;
+    std::vector<Client> held;
+    held.emplace_back(0x8063);
+    for (int i = 0; i < 7; ++i)
+        held.emplace_back(uint16_t(0x8070 + i));
     ASSERT_EQ(c.request(sap::kCodeBind, "WIRE.TEST-1", 0x8063, 1), sap::kOk);
 
     // A General Service Query straight to Ombrad's SAP socket.
@@ -281,6 +368,7 @@ TEST_F(OmbradE2E, BroadcastsAnnounceAndWithdraw)
     host.use();
     Client listener(sap::kSapSocket);
     Client c;
+    Client held(0x8063);
 
     // One broadcast packet with one entry; its hop count.
     auto heard = [&](const std::string &name) -> int {
@@ -314,4 +402,84 @@ TEST_F(OmbradE2E, BroadcastsAnnounceAndWithdraw)
     EXPECT_EQ(heard("TERM2"), 16) << "withdrawn on the way out";
     int st = host.ombrad.wait_exit();
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+}
+
+// A service whose owner dies without a word (SIGKILL) is withdrawn within
+// the documented three seconds (a check every two, and the stack's answer);
+// the wait allows two more for a loaded test machine.
+TEST_F(OmbradE2E, ServiceOfAKilledOwnerIsWithdrawn)
+{
+    Host host;
+    std::string why;
+    ASSERT_TRUE(host.start("127.0.0.1", why, {"--sap-socket", "0x0999"})) << why;
+    host.use();
+    Client listener(sap::kSapSocket);
+    Client c(kLibrarySocket);
+    Holder owner(0x8063);
+    ASSERT_EQ(c.request(sap::kCodeBind, "TERM1", 0x8063, 1), sap::kOk);
+    std::vector<sap::Entry> entries;
+    ASSERT_TRUE(heard(listener, entries));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].hops, 0);
+
+    owner.kill9();
+    ASSERT_TRUE(heard(listener, entries, 3000 + 2000)) << "not withdrawn in time";
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, "TERM1");
+    EXPECT_EQ(entries[0].addr, c.at(0x8063));
+    EXPECT_EQ(entries[0].hops, sap::kHopsDown);
+    EXPECT_TRUE(listed(c, 0x0999).empty());
+    EXPECT_TRUE(host.ombrad.wait_output("socket 8063 is no longer bound", 5s, true))
+        << host.ombrad.err();
+}
+
+// Ombrad killed and started again advertises the services whose sockets
+// are still held by the same user, and drops the others.
+TEST_F(OmbradE2E, RestartedOmbradAdvertisesRunningServicesAgain)
+{
+    Host host;
+    std::string why;
+    ASSERT_TRUE(host.start("127.0.0.1", why, {"--sap-socket", "0x0999"})) << why;
+    host.use();
+    Client listener(sap::kSapSocket);
+    Client c(kLibrarySocket);
+    Client held(0x8063);
+    auto gone = std::make_unique<Client>(0x8064);
+    ASSERT_EQ(c.request(sap::kCodeBind, "TERM1", 0x8063, 1), sap::kOk);
+    ASSERT_EQ(c.request(sap::kCodeBind, "TERM2", 0x8064, 2), sap::kOk);
+    std::vector<sap::Entry> entries;
+    ASSERT_TRUE(heard(listener, entries));
+    ASSERT_TRUE(heard(listener, entries));
+    // Saved once the stack was asked who holds the sockets.
+    ASSERT_TRUE(wait_until(
+        [&] {
+            std::string saved = read_file(host.state_file());
+            return saved.find(" 0 1700 TERM1\n") != std::string::npos &&
+                   saved.find(" 0 1700 TERM2\n") != std::string::npos;
+        },
+        10s, host.dir.path()))
+        << read_file(host.state_file());
+
+    host.ombrad.signal(SIGKILL);
+    host.ombrad.wait_exit();
+    gone.reset();  // TERM2's socket closes while Ombrad is away
+    ASSERT_TRUE(wait_until([] {
+        std::vector<ombrad::SocketState> states;
+        std::string error;
+        return ombrad::ask_stack({0x8064}, states, error) && !states[0].bound;
+    }));
+    ASSERT_TRUE(host.start_ombrad(why)) << why;
+
+    ASSERT_TRUE(heard(listener, entries)) << "not advertised again";
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, "TERM1");
+    EXPECT_EQ(entries[0].addr, c.at(0x8063));
+    EXPECT_EQ(entries[0].hops, 0);
+    std::vector<sap::Entry> now = listed(c, 0x0999);
+    ASSERT_EQ(now.size(), 1u);
+    EXPECT_EQ(now[0].name, "TERM1");
+    EXPECT_TRUE(host.ombrad.wait_output("dropped saved \"TERM2\"", 5s, true)) << host.ombrad.err();
+    EXPECT_EQ(read_file(host.state_file()).find("TERM2"), std::string::npos);
+    EXPECT_EQ(c.request(sap::kCodeUnbind, "TERM1", 0x8063, 3), sap::kOk)
+        << "the program that registered it still withdraws it";
 }

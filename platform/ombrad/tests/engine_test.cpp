@@ -9,7 +9,7 @@ using namespace std::chrono_literals;
 namespace {
 
 const Local kHere{0x0000ABCD, {0, 0, 127, 0, 0, 1}};
-const sap::Address kClient{kHere.net, kHere.node, 0x4001};
+const sap::Address kClient{kHere.net, kHere.node, 0x1700};  // root's request socket
 const sap::Address kRemote{kHere.net, {0, 0, 10, 0, 0, 7}, 0x4005};
 const sap::Address kBroadcast{kHere.net, sap::kBroadcastNode, sap::kSapSocket};
 const Time t0{};
@@ -193,4 +193,129 @@ TEST_F(EngineTest, WithdrawAllBroadcastsHopCount16)
     EXPECT_EQ(e[0].hops, 16);
     EXPECT_EQ(e[1].hops, 16);
     EXPECT_TRUE(engine.table().local().empty());
+}
+
+// Local services are checked against the stack: at once when added, then
+// every period; a closed socket or one taken by another user withdraws
+// them, a stack that does not answer withdraws nothing.
+TEST_F(EngineTest, ServicesWhoseSocketsAreGoneAreWithdrawn)
+{
+    sap::Request far;
+    far.code = sap::kCodeBind;
+    far.type = 0x247;
+    far.socket = 0x8065;
+    far.name = "ELSEWHERE";
+    far.node = {0, 0, 10, 0, 0, 9};
+    request(sap::encode_request(far));
+    EXPECT_FALSE(engine.next_check()) << "a service at another node cannot be checked here";
+
+    request(bind_req("TERM1", 0x8063));
+    request(bind_req("TERM2", 0x8064));
+    request(bind_req("TERM3", 0x8064));
+    out.clear();
+    EXPECT_TRUE(engine.take_saved_change());
+    ASSERT_EQ(engine.next_check(), t0) << "checked at once";
+    std::vector<uint16_t> sockets = {0x8063, 0x8064};
+    ASSERT_EQ(engine.check_sockets(), sockets);
+    engine.on_check(sockets, {{true, 0}, {true, 0}}, t0, out);
+    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(engine.take_saved_change()) << "the holders were seen";
+    EXPECT_EQ(engine.saved()[0], (SavedService{engine.table().local()[1], 0, kClient.socket}));
+    EXPECT_EQ(engine.next_check(), t0 + kCheckPeriod);
+
+    // The stack does not answer: nothing is withdrawn, one warning.
+    logged.clear();
+    engine.on_check_failed("no answer", t0 + kCheckPeriod);
+    engine.on_check_failed("no answer", t0 + 2 * kCheckPeriod);
+    EXPECT_EQ(engine.table().local().size(), 4u);
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].first, Level::warning);
+    EXPECT_EQ(engine.next_check(), t0 + 3 * kCheckPeriod);
+
+    // 0x8063 was closed; 0x8064 is now held by another user.
+    logged.clear();
+    Time t = t0 + 3 * kCheckPeriod;
+    engine.on_check(sockets, {{false, -1}, {true, 1000}}, t, out);
+    ASSERT_EQ(out.size(), 1u);
+    std::vector<sap::Entry> down = entries_of(out[0]);
+    ASSERT_EQ(down.size(), 3u);
+    for (const sap::Entry &e : down)
+        EXPECT_EQ(e.hops, sap::kHopsDown);
+    EXPECT_EQ(down[0].name, "TERM1");
+    ASSERT_EQ(engine.table().local().size(), 1u);
+    EXPECT_EQ(engine.table().local()[0].name, "ELSEWHERE");
+    ASSERT_EQ(logged.size(), 4u);
+    EXPECT_EQ(logged[1].second, "withdrew \"TERM1\" type 0247 at 0000abcd:00007f000001:8063: "
+                                "socket 8063 is no longer bound");
+    EXPECT_EQ(logged[2].second, "withdrew \"TERM2\" type 0247 at 0000abcd:00007f000001:8064: "
+                                "socket 8064 is now bound by user 1000, not user 0");
+    EXPECT_TRUE(engine.take_saved_change());
+    EXPECT_TRUE(engine.saved().empty());
+    EXPECT_FALSE(engine.next_check());
+
+    // Registered again on a socket now held by another user: that user is
+    // its holder from now on.
+    out.clear();
+    request(bind_req("TERM2", 0x8064), kClient);
+    ASSERT_EQ(engine.next_check(), t0) << "checked at the next chance";
+    engine.on_check({0x8064}, {{true, 1000}}, t, out);
+    EXPECT_EQ(engine.table().local().size(), 2u);
+}
+
+// Saved services come back only when the stack confirms that the same
+// user still holds their sockets.
+TEST_F(EngineTest, RestoredServicesWaitForTheStack)
+{
+    auto entry = [](const std::string &name, uint16_t socket) {
+        return sap::Entry{0x247, name, {0, kHere.node, socket}, 0};
+    };
+    std::vector<SavedService> saved = {
+        {entry("ALIVE", 0x8063), 0, 0x1701},
+        {entry("CLOSED", 0x8064), 0},
+        {entry("TAKEN", 0x8065), 0},
+        {entry("UNSEEN", 0x8066), std::nullopt},
+        {sap::Entry{0x247, "MOVED", {0, {0, 0, 10, 0, 0, 9}, 0x8067}, 0}, 0},
+        {entry("ALIVE2", 0x8063), 0},
+    };
+    engine.restore(saved);
+    EXPECT_EQ(logged.size(), 1u) << "MOVED is not at our node";
+    EXPECT_TRUE(engine.table().local().empty()) << "nothing is advertised before the check";
+    request(bind_req("ALIVE2", 0x8063));  // its owner registered again meanwhile
+    out.clear();
+    ASSERT_EQ(engine.saved().size(), 6u) << "the unchecked ones are kept too";
+    ASSERT_EQ(engine.next_check(), t0);
+    std::vector<uint16_t> sockets = {0x8063, 0x8064, 0x8065, 0x8066};
+    ASSERT_EQ(engine.check_sockets(), sockets);
+
+    logged.clear();
+    engine.on_check(sockets, {{true, 0}, {false, -1}, {true, 1000}, {true, 0}}, t0, out);
+    ASSERT_EQ(out.size(), 1u);
+    std::vector<sap::Entry> up = entries_of(out[0]);
+    ASSERT_EQ(up.size(), 1u);
+    EXPECT_EQ(up[0], (sap::Entry{0x247, "ALIVE", {kHere.net, kHere.node, 0x8063}, 0}));
+    ASSERT_EQ(engine.table().local().size(), 2u);
+    EXPECT_EQ(logged.size(), 4u) << "one line for each dropped and for the restored";
+    EXPECT_TRUE(engine.take_saved_change());
+    std::vector<SavedService> now = engine.saved();
+    ASSERT_EQ(now.size(), 2u);
+    EXPECT_EQ(now[0].uid, 0);
+    EXPECT_EQ(now[1].uid, 0);
+
+    // A restored service is still withdrawn only by the socket that
+    // registered it.
+    sap::Request r;
+    r.code = sap::kCodeUnbind;
+    r.type = 0x247;
+    r.socket = 0x8063;
+    r.name = "ALIVE";
+    r.node = kHere.node;
+    out.clear();
+    request(sap::encode_request(r), kClient);
+    sap::Reply reply;
+    ASSERT_TRUE(sap::decode_reply(out[0].data.data(), out[0].data.size(), reply));
+    EXPECT_EQ(reply.status, sap::kNotOwner);
+    out.clear();
+    request(sap::encode_request(r), sap::Address{kHere.net, kHere.node, 0x1701});
+    ASSERT_TRUE(sap::decode_reply(out[0].data.data(), out[0].data.size(), reply));
+    EXPECT_EQ(reply.status, sap::kOk);
 }

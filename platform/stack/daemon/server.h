@@ -2,10 +2,12 @@
 #ifndef IPXSTACKD_SERVER_H
 #define IPXSTACKD_SERVER_H
 
+#include "link_config.h"
 #include "stack.h"
 
 #include <csignal>
 #include <map>
+#include <set>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -17,6 +19,7 @@ struct ServerOptions {
     bool foreground = false;
     int ready_fd = -1;
     StackConfig stack;
+    std::vector<LinkConfig> links;  // links to other hosts (--link)
 };
 
 // The devices: name under the device directory and the service behind it.
@@ -25,6 +28,21 @@ struct Device {
     Service svc;
 };
 extern const Device kDevices[3];
+
+// Connections to a device socket that have not sent their request yet:
+// ordinary users together may have this many (each at most its
+// UserLimits::pending); root's are always taken.
+constexpr size_t kMaxPendingUsers = 64;
+// How long such a connection may stay silent (ms): an ordinary user's, and
+// root's.
+constexpr uint64_t kPendingTimeoutUserMs = 1000;
+constexpr uint64_t kPendingTimeoutRootMs = 5000;
+// Descriptors kept for root: ordinary users cannot open endpoints once the
+// daemon has no more than this many descriptors left.
+constexpr size_t kRootReservedFds = 64;
+// Lock file in the device directory (only root can take it): one stack per
+// directory.
+constexpr const char *kLockName = ".ipxstackd.lock";
 
 // Logging: standard error in the foreground, syslog otherwise.
 void log_line(const std::string &line);
@@ -53,14 +71,29 @@ private:
         int fd;
         Service svc;
         uint64_t since;
+        uint32_t uid;  // of the process that connected
+    };
+    // The client's end of an endpoint socket, as the daemon knows it: a
+    // descriptor passed with t_accept must be that very socket.
+    struct ClientEnd {
+        dev_t dev = 0;
+        ino_t ino = 0;
+        uint64_t cookie = 0;  // the kernel's unique socket id (0: unknown)
     };
     void accept_device(size_t i);
+    bool take_pending(int fd, uint32_t uid);
+    uint32_t endpoint_of(int fd) const;
+    // Logs at most once in 10 s per key (floods cannot fill the log).
+    void log_limited(const std::string &key, const std::string &line);
+    void trim_memory(uint64_t now);
     void serve_pending(Pending &p);
     void read_endpoint(uint32_t ep, int fd);
     void close_endpoint(uint32_t ep);
     void cleanup();
+    void say_ready();
 
     ServerOptions opt_;
+    Sys &sys_ = real_sys();
     MonotonicClock clock_;
     Stack stack_;
     int lock_fd_ = -1;
@@ -71,7 +104,12 @@ private:
     std::map<uint32_t, int> ep_fd_;
     std::map<int, uint32_t> fd_ep_;
     std::map<ino_t, uint32_t> ino_ep_;   // the client's end of each endpoint socket
-    std::map<uint32_t, ino_t> ep_ino_;
+    std::map<uint32_t, ClientEnd> ep_end_;
+    std::set<uint32_t> stalled_;  // a t_snd waits unread in the socket (sends_stalled)
+    std::map<std::string, uint64_t> logged_;
+    size_t fd_limit_ = 1024;
+    uint64_t last_trim_ = 0;
+    size_t trim_held_ = 0;  // the most memory in use (estimated) since the last trim
     std::vector<uint32_t> dropped_;
     std::vector<uint8_t> buf_;
 };

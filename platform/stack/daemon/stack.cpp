@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <unistd.h>
 
@@ -48,17 +49,6 @@ const char *conn_state_name(SpxState s)
 bool finished(const SpxConnection &c)
 {
     return c.state() == SpxState::Closed || c.state() == SpxState::Aborted;
-}
-
-// A connection that lingers after its endpoint has gone has no reader any
-// more: what arrives is thrown away, so that its window stays open and the
-// peer's end of connection gets in. (Two ends closed with unread data would
-// otherwise hold each other's end of connection back for ever.)
-void discard_input(SpxConnection &c, uint64_t now)
-{
-    uint8_t sink[2048];
-    while (c.readable())
-        c.read(sink, sizeof sink, now);
 }
 
 } // namespace
@@ -111,30 +101,94 @@ ipxcore::SpxConfig SpxOptions::config() const
     return c;
 }
 
+// ---- limits ----------------------------------------------------------------
+
+bool UserLimits::parse(const std::string &text, UserLimits &out, std::string &error)
+{
+    UserLimits l = out;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t end = text.find(',', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string item = text.substr(pos, end - pos);
+        size_t eq = item.find('=');
+        std::string key = item.substr(0, eq);
+        std::string val = eq == std::string::npos ? "" : item.substr(eq + 1);
+        char *stop = nullptr;
+        errno = 0;
+        unsigned long long v = val.empty() || val[0] == '-' ? 0 : std::strtoull(val.c_str(), &stop, 10);
+        if (val.empty() || val[0] == '-' || errno != 0 || *stop != '\0' || v == 0 || v > (1u << 30)) {
+            error = "bad value in " + (item.empty() ? std::string("\"\"") : item);
+            return false;
+        }
+        if (key == "endpoints")
+            l.endpoints = static_cast<uint32_t>(v);
+        else if (key == "sockets")
+            l.sockets = static_cast<uint32_t>(v);
+        else if (key == "held")
+            l.held_bytes = static_cast<size_t>(v) * 1024;
+        else if (key == "pending")
+            l.pending = static_cast<uint32_t>(v);
+        else {
+            error = "unknown limit " + key;
+            return false;
+        }
+        pos = end + 1;
+    }
+    out = l;
+    return true;
+}
+
 // ---- life of endpoints ---------------------------------------------------
 
 Stack::Stack(const StackConfig &cfg, const Clock &clock, StackIo &io)
     : cfg_(cfg), clock_(clock), io_(io)
 {
-    std::unique_ptr<ipxcore::Link> loop = std::make_unique<ipxcore::LoopbackLink>();
+    ipxcore::LinkInfo internal{cfg.net, ipxcore::node_from_host(cfg.host), ipxcore::kIpxMaxPacket};
+    std::unique_ptr<ipxcore::Link> loop = std::make_unique<ipxcore::LoopbackLink>(4096, internal);
     if (cfg.impair)
         loop = std::make_unique<ipxcore::ImpairedLink>(std::move(loop), *cfg.impair);
     links_.push_back(std::move(loop));
-    local_.net = cfg.net;
-    local_.node = ipxcore::node_from_host(cfg.host);
     now_ = clock_.now_ms();
+}
+
+void Stack::add_link(std::unique_ptr<ipxcore::Link> link)
+{
+    if (cfg_.impair) {
+        // Each link draws its own impairment.
+        ipxcore::ImpairmentConfig ic = *cfg_.impair;
+        ic.seed += links_.size();
+        link = std::make_unique<ipxcore::ImpairedLink>(std::move(link), ic);
+    }
+    links_.push_back(std::move(link));
+}
+
+bool Stack::links_settled() const
+{
+    return std::none_of(links_.begin(), links_.end(), [](const auto &l) {
+        return l->state() == ipxcore::LinkState::Registering;
+    });
 }
 
 Stack::~Stack() = default;
 
-uint32_t Stack::open(Service svc)
+uint32_t Stack::open(Service svc, uint32_t owner)
 {
+    if (owner != 0) {
+        auto u = users_.find(owner);
+        if (u != users_.end() &&
+            u->second.endpoints + u->second.lingering >= cfg_.limits.endpoints)
+            return 0;
+    }
     auto e = std::make_unique<Endpoint>();
     e->id = next_ep_++;
     if (next_ep_ == 0 || next_ep_ == UINT32_MAX)
         next_ep_ = 1;
     e->svc = svc;
+    e->owner = owner;
     e->state = T_UNBND;
+    usage(owner).endpoints++;
     uint32_t id = e->id;
     eps_[id] = std::move(e);
     counters_.endpoints_opened++;
@@ -145,6 +199,53 @@ Stack::Endpoint *Stack::find(uint32_t ep)
 {
     auto it = eps_.find(ep);
     return it == eps_.end() ? nullptr : it->second.get();
+}
+
+const Stack::Endpoint *Stack::find(uint32_t ep) const
+{
+    auto it = eps_.find(ep);
+    return it == eps_.end() ? nullptr : it->second.get();
+}
+
+void Stack::forget_user_if_idle(uint32_t uid)
+{
+    auto u = users_.find(uid);
+    if (u != users_.end() && u->second.endpoints == 0 && u->second.lingering == 0 &&
+        u->second.sockets == 0 && u->second.held == 0)
+        users_.erase(u);
+}
+
+// Held requests keep copies of their bodies (a t_snd its data): counted per
+// endpoint and per user, so that the server can stop reading sends.
+void Stack::add_held(Endpoint &e, Held &&h)
+{
+    size_t n = h.body.size();
+    e.held_bytes += n;
+    usage(e.owner).held += n;
+    held_total_ += n;
+    e.held.push_back(std::move(h));
+}
+
+void Stack::erase_held(Endpoint &e, std::deque<Held>::iterator it)
+{
+    size_t n = it->body.size();
+    e.held_bytes -= n;
+    usage(e.owner).held -= n;
+    held_total_ -= n;
+    e.held.erase(it);
+}
+
+bool Stack::sends_stalled(uint32_t ep) const
+{
+    const Endpoint *e = find(ep);
+    if (e == nullptr)
+        return false;
+    if (e->held_bytes >= kHeldBytesPerEndpoint)
+        return true;
+    if (e->owner == 0)
+        return false;
+    auto u = users_.find(e->owner);
+    return u != users_.end() && u->second.held >= cfg_.limits.held_bytes;
 }
 
 InfoBody Stack::info(uint32_t ep) const
@@ -204,7 +305,13 @@ void Stack::destroy(Endpoint &e)
         e.conn = 0;
     }
     release_socket(e);
+    uint32_t owner = e.owner;
+    Usage &u = usage(owner);
+    u.endpoints--;
+    u.held -= e.held_bytes;
+    held_total_ -= e.held_bytes;
     eps_.erase(e.id);
+    forget_user_if_idle(owner);
 }
 
 void Stack::reject(uint32_t ep, const std::string &why)
@@ -380,7 +487,7 @@ bool Stack::service_one(Endpoint &e, size_t index)
         return false;
     uint32_t reqid = h.reqid;
     uint16_t type = h.type;
-    e.held.erase(e.held.begin() + static_cast<long>(index));
+    erase_held(e, e.held.begin() + static_cast<long>(index));
     reply(e, reqid, type, a);
     return true;
 }
@@ -397,23 +504,21 @@ void Stack::run()
     // A bounded number of packets per link and round, so that one busy
     // exchange cannot keep the loop from the endpoints' sockets.
     for (auto &link : links_) {
+        if (link->next_deadline() <= now_)
+            link->on_timer(now_);
         std::vector<uint8_t> pkt;
         for (int i = 0; i < 1024 && link->receive(pkt, now_); i++)
-            on_packet(pkt);
+            on_packet(pkt, *link);
     }
-    for (auto &[id, slot] : conns_) {
-        if (slot.ep == 0)
-            discard_input(*slot.c, now_);
+    for (auto &[id, slot] : conns_)
         if (slot.c->next_deadline() <= now_)
             slot.c->on_timer(now_);
-    }
+    drain_lingering();
     for (auto it = conns_.begin(); it != conns_.end();) {
-        if (it->second.ep == 0 && finished(*it->second.c)) {
-            counters_.retransmissions += it->second.c->stats().retransmissions;
-            it = conns_.erase(it);
-        } else {
+        if (it->second.ep == 0 && finished(*it->second.c))
+            it = erase_conn(it);
+        else
             ++it;
-        }
     }
     settle();
 }
@@ -458,7 +563,7 @@ void Stack::on_message(uint32_t ep, const uint8_t *msg, size_t len, uint32_t res
     if (h.len != len)
         return violation(*e, "message length " + std::to_string(h.len) + " in a message of " +
                                  std::to_string(len) + " bytes");
-    if (h.type < kInfo || h.type > kReturn)
+    if (h.type < kInfo || h.type > kProtaddr)
         return violation(*e, "unknown message " + type_name(h.type));
     if (h.reqid == 0)
         return violation(*e, "request id 0");
@@ -500,7 +605,7 @@ void Stack::on_message(uint32_t ep, const uint8_t *msg, size_t len, uint32_t res
                 a.syserr = EINTR;
             }
             uint16_t type = it->type;
-            e->held.erase(it);
+            erase_held(*e, it);
             reply(*e, target, type, a);
             if ((e = find(ep)) == nullptr) return;
         } else if (std::find(e->answered.begin(), e->answered.end(), target) ==
@@ -532,7 +637,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
             held.reqid = h.reqid;
             held.type = h.type;
             held.body.assign(body, body + len);
-            e.held.push_back(std::move(held));
+            add_held(e, std::move(held));
             return true;
         }
         a.terr = terr;
@@ -548,6 +653,26 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         if (!rd.done()) return bad();
         a.body.i32(look(e));
         break;
+    case kProtaddr: {
+        // A connection's own end is the address it uses: an accepted one
+        // keeps the listener's.
+        if (!rd.done()) return bad();
+        auto c = e.conn != 0 && e.state != T_OUTCON ? conns_.find(e.conn) : conns_.end();
+        uint8_t addr[kAddrLen];
+        if (c != conns_.end() || e.bound) {
+            (c != conns_.end() ? c->second.c->local() : e.addr).to_bytes(addr);
+            a.body.u32(kAddrLen).bytes(addr, kAddrLen);
+        } else {
+            a.body.u32(0);
+        }
+        if (c != conns_.end()) {
+            c->second.c->remote().to_bytes(addr);
+            a.body.u32(kAddrLen).bytes(addr, kAddrLen);
+        } else {
+            a.body.u32(0);
+        }
+        break;
+    }
     case kBind:
         do_bind(e, rd, uid, a);
         if (!rd.done()) return bad();
@@ -574,7 +699,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         if (e.state != T_IDLE) { a.terr = TOUTSTATE; break; }
         if (events(e) & (T_DISCONNECT | T_LISTEN)) { a.terr = TLOOK; break; }
         IpxAddress dst;
-        if (al != kAddrLen || !resolve(ab, dst) || dst.is_broadcast_node() ||
+        if (al != kAddrLen || !resolve(ab, e.addr.net, dst) || dst.is_broadcast_node() ||
             dst.socket == 0) { a.terr = TBADADDR; break; }
         if (ol != 0 && ol != SpxOptions::kLen) { a.terr = TBADOPT; break; }
         if (ul != 0) { a.terr = TBADDATA; break; }
@@ -582,7 +707,8 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         uint16_t id = new_conn_id();
         if (id == 0) { a.terr = TSYSERR; a.syserr = EAGAIN; break; }
         auto c = std::make_unique<SpxConnection>(SpxConnection::connect(
-            e.addr, dst, id, e.opts.config(), now_, transmit_fn(), trace_fn(id)));
+            source_for(e, dst), dst, id, conn_config(e.opts, dst.net), now_, transmit_fn(),
+            trace_fn(id)));
         add_conn(std::move(c), e.id, false);
         e.conn = id;
         e.state = T_OUTCON;
@@ -620,7 +746,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         held.flags = flags;
         held.body.assign(body + 4, body + len);
         if (!push_snd(e, held, a, block)) {
-            e.held.push_back(std::move(held));
+            add_held(e, std::move(held));
             return;
         }
         break;
@@ -648,8 +774,12 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         Discon d = e.discon.front();
         e.discon.pop_front();
         if (e.state == T_INCON) {
+            // A listened indication stays outstanding until it is accepted,
+            // refused or its withdrawal is taken here.
             bool any = std::any_of(e.inds.begin(), e.inds.end(),
-                                   [](const Indication &i) { return i.listened; });
+                                   [](const Indication &i) { return i.listened; }) ||
+                       std::any_of(e.discon.begin(), e.discon.end(),
+                                   [](const Discon &x) { return x.seq >= 0; });
             e.state = any ? T_INCON : T_IDLE;
         } else {
             e.state = T_IDLE;
@@ -658,7 +788,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         break;
     }
     case kSndudata:
-        do_sndudata(e, rd, a);
+        do_sndudata(e, rd, uid, a);
         if (!rd.done()) return bad();
         break;
     case kRcvudata: {
@@ -696,20 +826,33 @@ void Stack::do_bind(Endpoint &e, Reader &rd, int uid, Answer &a)
         return;
     if (e.state != T_UNBND) { a.terr = TOUTSTATE; return; }
     uint16_t sock = 0;
+    uint32_t net = default_net();
     if (has) {
         IpxAddress req = IpxAddress::from_bytes(b);
-        // Network 0 is the local network; node 0 and node 1 the local node.
-        if (req.net != 0 && req.net != local_.net) { a.terr = TBADADDR; return; }
-        if (req.node != kNodeZero && req.node != kNodeOne && req.node != local_.node) {
+        // Network 0 is the default network; node 0 and node 1 this host's
+        // node on the network.
+        if (req.net != 0) {
+            if (link_of(req.net) == nullptr) { a.terr = TBADADDR; return; }
+            net = req.net;
+        }
+        if (req.node != kNodeZero && req.node != kNodeOne && req.node != link_of(net)->node()) {
             a.terr = TBADADDR;
             return;
         }
         sock = req.socket;
     }
+    // An ordinary user gets sockets of the dynamic range up to its limit, and
+    // none of the last ones: those are kept for root.
+    const uint32_t span = ipxcore::kLastDynamicSocket - ipxcore::kFirstDynamicSocket + 1;
+    if (e.owner != 0 && (sock == 0 || dynamic(sock)) &&
+        (usage(e.owner).sockets >= cfg_.limits.sockets ||
+         span - dynamic_used_ <= kRootReservedSockets)) {
+        a.terr = TNOADDR;
+        return;
+    }
     if (sock == 0) {
         // A free dynamic socket, taken in turn so that a socket just given
         // up is not handed out again at once.
-        const uint32_t span = ipxcore::kLastDynamicSocket - ipxcore::kFirstDynamicSocket + 1;
         for (uint32_t i = 0; i < span; i++) {
             uint16_t s = next_dynamic_;
             next_dynamic_ = s == ipxcore::kLastDynamicSocket ? ipxcore::kFirstDynamicSocket
@@ -730,8 +873,13 @@ void Stack::do_bind(Endpoint &e, Reader &rd, int uid, Answer &a)
         if (sockets_.count(sock)) { a.terr = TNOADDR; return; }
     }
     sockets_[sock] = e.id;
+    if (dynamic(sock)) {
+        dynamic_used_++;
+        usage(e.owner).sockets++;
+    }
     e.bound = true;
-    e.addr = local_address(sock);
+    e.bind_uid = uid;
+    e.addr = IpxAddress{net, link_of(net)->node(), sock};
     e.qlen = e.svc == Service::Spx ? std::min(qlen, kMaxQlen) : 0;
     e.state = T_IDLE;
     uint8_t out[kAddrLen];
@@ -783,10 +931,12 @@ void Stack::do_accept(Endpoint &e, Reader &rd, uint32_t res_ep, Answer &a)
         !rd.done())
         return;
     if (e.svc != Service::Spx) { a.terr = TNOTSUPPORT; return; }
-    if (e.state != T_INCON) { a.terr = TOUTSTATE; return; }
-    // Anything else waiting on the listener comes first.
+    // Anything waiting on the listener comes first, even before the state:
+    // a caller that withdrew leaves a disconnect to be taken (TLOOK), not a
+    // state error that a listener would take for a fault of its own.
     refresh(e);
     if (events(e) & (T_DISCONNECT | T_LISTEN)) { a.terr = TLOOK; return; }
+    if (e.state != T_INCON) { a.terr = TOUTSTATE; return; }
     auto ind = std::find_if(e.inds.begin(), e.inds.end(),
                             [&](const Indication &i) { return i.listened && i.seq == seq; });
     if (ind == e.inds.end()) { a.terr = TBADSEQ; return; }
@@ -816,9 +966,10 @@ void Stack::do_accept(Endpoint &e, Reader &rd, uint32_t res_ep, Answer &a)
     uint16_t id = ind->conn;
     e.inds.erase(ind);
     SpxConnection &c = *slot->second.c;
-    c.set_config(res->opts.config());
+    c.set_config(conn_config(res->opts, c.local().net));
     c.accept(now_);
     slot->second.ep = res->id;
+    slot->second.owner = res->owner;
     slot->second.offered = false;
     slot->second.dropsome = (res->opts.rsrv & 0x80) != 0;
     res->conn = id;
@@ -868,7 +1019,7 @@ void Stack::do_snddis(Endpoint &e, Reader &rd, Answer &a)
     e.state = T_IDLE;
 }
 
-void Stack::do_sndudata(Endpoint &e, Reader &rd, Answer &a)
+void Stack::do_sndudata(Endpoint &e, Reader &rd, int uid, Answer &a)
 {
     uint32_t al = 0, ol = 0;
     const uint8_t *ab = nullptr, *ob = nullptr;
@@ -880,14 +1031,22 @@ void Stack::do_sndudata(Endpoint &e, Reader &rd, Answer &a)
     if (e.svc != Service::Datagram) { a.terr = TNOTSUPPORT; return; }
     if (e.state != T_IDLE) { a.terr = TOUTSTATE; return; }
     IpxAddress dst;
-    if (al != kAddrLen || !resolve(ab, dst) || dst.socket == 0) { a.terr = TBADADDR; return; }
+    if (al != kAddrLen || !resolve(ab, e.addr.net, dst) || dst.socket == 0) { a.terr = TBADADDR; return; }
     if (ol != 0 && ol != 2) { a.terr = TBADOPT; return; }
     if (n == 0) { a.terr = TBADDATA; return; }
     if (n > ipxcore::kIpxMaxData) { a.terr = TSYSERR; a.syserr = EPROTO; return; }
     // Option byte 0 is the IPX packet type; byte 1 is not used on sending.
     uint8_t type = ol == 2 ? ob[0] : ipxcore::kIpxTypePlain;
-    if (dst.net != local_.net) {
-        // No link leads to another network: the datagram comes back as a
+    // SPX packets, and datagrams from the SAP and RIP sockets, speak for the
+    // stack and its services: only root may send them (an ordinary user
+    // could forge connection requests or advertisements).
+    if (uid != 0 && (type == ipxcore::kIpxTypeSpx || e.addr.socket == ipxcore::kSocketSap ||
+                     e.addr.socket == ipxcore::kSocketRip)) {
+        a.terr = TACCES;
+        return;
+    }
+    if (link_of(dst.net) == nullptr) {
+        // No link leads to that network: the datagram comes back as a
         // datagram error (t_rcvuderr).
         if (e.uderr.size() < kMaxQueuedUdErr)
             e.uderr.push_back({dst, type, ENETUNREACH});
@@ -897,7 +1056,7 @@ void Stack::do_sndudata(Endpoint &e, Reader &rd, Answer &a)
     ipxcore::IpxHeader hdr;
     hdr.type = type;
     hdr.dst = dst;
-    hdr.src = e.addr;
+    hdr.src = source_for(e, dst);
     counters_.datagrams_out++;
     transmit(ipxcore::encode_ipx(hdr, data, n, false));
 }
@@ -1044,23 +1203,78 @@ bool Stack::push_snd(Endpoint &e, Held &h, Answer &a, bool block)
 
 // ---- addresses -----------------------------------------------------------
 
-IpxAddress Stack::local_address(uint16_t socket) const
+ipxcore::Link *Stack::link_of(uint32_t net) const
 {
-    IpxAddress a = local_;
-    a.socket = socket;
-    return a;
+    if (links_.size() == 1)
+        return links_[0]->net() == net ? links_[0].get() : nullptr;
+    for (size_t i = 1; i < links_.size(); i++)
+        if (links_[i]->net() == net)
+            return links_[i].get();
+    return nullptr;
 }
 
-bool Stack::resolve(const uint8_t *b12, IpxAddress &out) const
+uint32_t Stack::default_net() const
+{
+    return links_[links_.size() == 1 ? 0 : 1]->net();
+}
+
+bool Stack::is_local(const IpxAddress &a) const
+{
+    const ipxcore::Link *l = link_of(a.net);
+    return l != nullptr && l->node() == a.node;
+}
+
+bool Stack::resolve(const uint8_t *b12, uint32_t net, IpxAddress &out) const
 {
     out = IpxAddress::from_bytes(b12);
     if (out.net == 0)
-        out.net = local_.net;
+        out.net = net;
     if (out.net == 0xFFFFFFFF || out.net == 0xFFFFFFFE)
         return false;
-    if (out.net == local_.net && (out.node == kNodeZero || out.node == kNodeOne))
-        out.node = local_.node;
+    const ipxcore::Link *l = link_of(out.net);
+    if (l != nullptr && (out.node == kNodeZero || out.node == kNodeOne))
+        out.node = l->node();
     return true;
+}
+
+bool Stack::dynamic(uint16_t socket)
+{
+    return socket >= ipxcore::kFirstDynamicSocket && socket <= ipxcore::kLastDynamicSocket;
+}
+
+IpxAddress Stack::source_for(const Endpoint &e, const IpxAddress &dst) const
+{
+    const ipxcore::Link *l = link_of(dst.net);
+    if (l == nullptr)
+        return e.addr;
+    return IpxAddress{l->net(), l->node(), e.addr.socket};
+}
+
+bool Stack::route(const IpxAddress &dst, ipxcore::Link *&link, ipxcore::Node &next_hop) const
+{
+    link = link_of(dst.net);
+    next_hop = dst.node;
+    return link != nullptr;
+}
+
+ipxcore::SpxConfig Stack::conn_config(const SpxOptions &o, uint32_t net)
+{
+    ipxcore::SpxConfig c = o.config();
+    const ipxcore::Link *l = link_of(net);
+    if (l == nullptr)
+        return c;
+    // The record's largest size (534) means "as large as the link carries".
+    size_t room = l->mtu() - ipxcore::kIpxHeaderLen - ipxcore::kSpxHeaderLen;
+    c.max_data = static_cast<uint16_t>(o.max >= ipxcore::kSpxMaxData ? room : std::min<size_t>(o.max, room));
+    if (c.checksum && !l->carries_checksums()) {
+        c.checksum = false;
+        if (std::find(checksum_told_.begin(), checksum_told_.end(), l) == checksum_told_.end()) {
+            checksum_told_.push_back(l);
+            io_.log("link " + l->describe() + " carries no IPX checksums: connections that ask "
+                    "for them go without (the link's own check protects the data)");
+        }
+    }
+    return c;
 }
 
 void Stack::release_socket(Endpoint &e)
@@ -1068,8 +1282,13 @@ void Stack::release_socket(Endpoint &e)
     if (!e.bound)
         return;
     auto it = sockets_.find(e.addr.socket);
-    if (it != sockets_.end() && it->second == e.id)
+    if (it != sockets_.end() && it->second == e.id) {
         sockets_.erase(it);
+        if (dynamic(e.addr.socket)) {
+            dynamic_used_--;
+            usage(e.owner).sockets--;
+        }
+    }
     e.bound = false;
     e.qlen = 0;
 }
@@ -1094,6 +1313,8 @@ uint16_t Stack::add_conn(std::unique_ptr<SpxConnection> c, uint32_t ep, bool off
     Slot s;
     s.c = std::move(c);
     s.ep = ep;
+    const Endpoint *e = find(ep);
+    s.owner = e != nullptr ? e->owner : 0;
     s.offered = offered;
     conns_[id] = std::move(s);
     return id;
@@ -1114,10 +1335,34 @@ SpxConnection::Trace Stack::trace_fn(uint16_t id)
 void Stack::retire(uint16_t id)
 {
     auto it = conns_.find(id);
-    if (it == conns_.end())
-        return;
+    if (it != conns_.end())
+        erase_conn(it);
+}
+
+std::map<uint16_t, Stack::Slot>::iterator Stack::erase_conn(std::map<uint16_t, Slot>::iterator it)
+{
     counters_.retransmissions += it->second.c->stats().retransmissions;
-    conns_.erase(it);
+    if (it->second.ep == 0) {
+        uint32_t owner = it->second.owner;
+        usage(owner).lingering--;
+        forget_user_if_idle(owner);
+    }
+    return conns_.erase(it);
+}
+
+// Nobody reads a lingering connection any more: what arrives is taken and
+// thrown away, so that the peer's data (and after it the peer's end of
+// connection) can still come and both ends finish.
+void Stack::drain_lingering()
+{
+    uint8_t scrap[4096];
+    for (auto &[id, slot] : conns_) {
+        if (slot.ep != 0)
+            continue;
+        SpxConnection &c = *slot.c;
+        for (int i = 0; i < 256 && c.readable(); i++)
+            c.read(scrap, sizeof(scrap), now_);
+    }
 }
 
 void Stack::linger(uint16_t id)
@@ -1125,8 +1370,10 @@ void Stack::linger(uint16_t id)
     auto it = conns_.find(id);
     if (it == conns_.end())
         return;
+    // Still the owner's until it ends (counted as one of its endpoints).
+    if (it->second.ep != 0)
+        usage(it->second.owner).lingering++;
     it->second.ep = 0;
-    discard_input(*it->second.c, now_);
     if (!finished(*it->second.c))
         it->second.c->close(now_);
     if (finished(*it->second.c))
@@ -1170,16 +1417,36 @@ void Stack::send_spx_control(const IpxAddress &src, const IpxAddress &dst, uint1
 
 // ---- packets ---------------------------------------------------------------
 
+// Packets for this host's own addresses never leave it: they go round the
+// loopback. A broadcast goes round the loopback (for the endpoints here) and
+// out on its network's link. Anything else goes out on the link of its
+// destination network, to the next hop there.
 void Stack::transmit(std::vector<uint8_t> pkt)
 {
     counters_.packets_out++;
-    // Everything goes out on the loopback for now: with one host on one
-    // network, every destination the stack can reach is local. A tunnel
-    // link will take the packets for other nodes.
-    links_.front()->send(std::move(pkt), now_);
+    ipxcore::Link &loop = *links_[0];
+    if (links_.size() == 1) {
+        loop.send(std::move(pkt), ipxcore::kBroadcastNode, now_);
+        return;
+    }
+    IpxAddress dst = IpxAddress::from_bytes(pkt.data() + 6);
+    ipxcore::Link *link = nullptr;
+    ipxcore::Node hop;
+    if (!route(dst, link, hop)) {
+        counters_.unroutable++;
+        counters_.packets_dropped++;
+        return;
+    }
+    if (dst.is_broadcast_node()) {
+        loop.send(pkt, hop, now_);
+    } else if (hop == link->node()) {
+        loop.send(std::move(pkt), hop, now_);
+        return;
+    }
+    link->send(std::move(pkt), hop, now_);
 }
 
-void Stack::on_packet(const std::vector<uint8_t> &pkt)
+void Stack::on_packet(const std::vector<uint8_t> &pkt, ipxcore::Link &from)
 {
     counters_.packets_in++;
     auto v = ipxcore::decode_ipx(pkt.data(), pkt.size());
@@ -1187,15 +1454,34 @@ void Stack::on_packet(const std::vector<uint8_t> &pkt)
         counters_.packets_dropped++;
         return;
     }
-    const IpxAddress &dst = v->header.dst;
-    if ((dst.net != 0 && dst.net != local_.net) ||
-        (dst.node != local_.node && !dst.is_broadcast_node())) {
+    IpxAddress &dst = v->header.dst;
+    const bool looped = &from == links_[0].get();
+    if (!looped) {
+        // From another host: network 0 on either side means this network.
+        if (dst.net == 0) dst.net = from.net();
+        if (v->header.src.net == 0) v->header.src.net = from.net();
+        // Nothing from outside speaks for this host: local programs trust
+        // local senders (Ombrad takes requests from this host's privileged
+        // sockets), and a relay server forwards any source it is given.
+        if (is_local(v->header.src)) {
+            from.counters().drop(ipxcore::Drop::Own);
+            counters_.packets_dropped++;
+            return;
+        }
+    } else if (dst.net == 0) {
+        dst.net = default_net();
+    }
+    bool ours = looped ? is_local(dst) || (dst.is_broadcast_node() && link_of(dst.net) != nullptr)
+                       : dst.net == from.net() && (dst.node == from.node() || dst.is_broadcast_node());
+    if (!ours) {
+        if (!looped)
+            from.counters().drop(ipxcore::Drop::NotForUs);
         counters_.packets_dropped++;
         return;
     }
     if (v->header.type == ipxcore::kIpxTypeSpx) {
         auto sh = ipxcore::decode_spx(v->data, v->data_len);
-        if (sh)
+        if (sh && !dst.is_broadcast_node())
             on_spx_packet(*v, *sh);
         else
             counters_.packets_dropped++;
@@ -1204,7 +1490,7 @@ void Stack::on_packet(const std::vector<uint8_t> &pkt)
     auto s = sockets_.find(dst.socket);
     Endpoint *e = s == sockets_.end() ? nullptr : find(s->second);
     if (e == nullptr || e->svc != Service::Datagram || e->state != T_IDLE ||
-        (dst.is_broadcast_node() && v->header.src == e->addr) ||
+        (dst.is_broadcast_node() && looped && v->header.src.socket == e->addr.socket) ||
         e->rx.size() >= kMaxQueuedDatagrams) {
         counters_.datagrams_dropped++;
         return;
@@ -1274,8 +1560,11 @@ void Stack::on_spx_packet(const ipxcore::IpxView &v, const ipxcore::SpxHeader &s
         counters_.packets_dropped++;
         return;
     }
+    // The connection's address here is the one the request was sent to:
+    // this host's node on the network it came in by.
+    const IpxAddress &to = v.header.dst;
     auto c = std::make_unique<SpxConnection>(SpxConnection::offered(
-        e->addr, src, sh, id, e->opts.config(), now_, transmit_fn(), trace_fn(id)));
+        to, src, sh, id, conn_config(e->opts, to.net), now_, transmit_fn(), trace_fn(id)));
     add_conn(std::move(c), e->id, true);
     e->inds.push_back({e->next_seq++, id, false});
     if (e->next_seq <= 0)
@@ -1293,14 +1582,32 @@ std::vector<int> Stack::link_fds() const
 
 // ---- status ----------------------------------------------------------------
 
-std::string Stack::status() const
+bool Stack::socket_owner(uint16_t socket, int &uid) const
 {
+    auto it = sockets_.find(socket);
+    if (it == sockets_.end())
+        return false;
+    auto ep = eps_.find(it->second);
+    uid = ep != eps_.end() ? ep->second->bind_uid : -1;
+    return true;
+}
+
+std::string Stack::status(uint32_t viewer) const
+{
+    // Root sees every endpoint and connection and the counters; an ordinary
+    // user sees only what it owns, and its limits.
+    const bool all = viewer == 0;
     std::ostringstream o;
     o << "pid: " << getpid() << "\n";
-    o << "local address " << local_address(0).text() << "\n";
-    o << "endpoints: " << eps_.size() << "\n";
+    o << "local address " << IpxAddress{default_net(), link_of(default_net())->node(), 0}.text() << "\n";
+    size_t shown = 0;
+    for (auto &[id, ep] : eps_)
+        shown += all || ep->owner == viewer;
+    o << "endpoints: " << shown << "\n";
     for (auto &[id, ep] : eps_) {
         const Endpoint &e = *ep;
+        if (!all && e.owner != viewer)
+            continue;
         o << "  " << id << " " << (e.svc == Service::Spx ? "spx" : "ipx") << " "
           << state_name(e.state);
         if (e.bound) o << " " << e.addr.text();
@@ -1309,21 +1616,41 @@ std::string Stack::status() const
         if (e.conn) o << " conn " << e.conn;
         if (!e.rx.empty()) o << " queued " << e.rx.size();
         if (!e.discon.empty()) o << " disconnects " << e.discon.size();
-        o << "\n";
+        if (e.held_bytes) o << " held " << e.held_bytes;
+        o << " user " << e.owner << "\n";
     }
     uint64_t retrans = counters_.retransmissions;
-    o << "connections: " << conns_.size() << "\n";
+    shown = 0;
     for (auto &[id, slot] : conns_) {
+        retrans += slot.c->stats().retransmissions;
+        shown += all || slot.owner == viewer;
+    }
+    o << "connections: " << shown << "\n";
+    for (auto &[id, slot] : conns_) {
+        if (!all && slot.owner != viewer)
+            continue;
         const SpxConnection &c = *slot.c;
         const ipxcore::SpxStats &st = c.stats();
-        retrans += st.retransmissions;
         o << "  " << id << " " << conn_state_name(c.state()) << " " << c.local().text() << " -> "
           << c.remote().text() << " (id " << c.remote_id() << ")";
         if (slot.ep) o << " endpoint " << slot.ep;
         else o << " lingering";
         o << " sent " << st.packets_sent << " received " << st.packets_received
-          << " retransmitted " << st.retransmissions << " duplicates " << st.duplicates << "\n";
+          << " retransmitted " << st.retransmissions << " duplicates " << st.duplicates
+          << " user " << slot.owner << "\n";
     }
+    if (!all) {
+        Usage u;
+        auto it = users_.find(viewer);
+        if (it != users_.end())
+            u = it->second;
+        o << "held send data: " << u.held << "\n";
+        o << "limits: endpoints " << u.endpoints + u.lingering << " of " << cfg_.limits.endpoints
+          << ", dynamic sockets " << u.sockets << " of " << cfg_.limits.sockets
+          << ", held send data " << u.held << " of " << cfg_.limits.held_bytes << "\n";
+        return o.str();
+    }
+    o << "held send data: " << held_total_ << "\n";
     o << "packets: in " << counters_.packets_in << " out " << counters_.packets_out
       << " dropped " << counters_.packets_dropped << "\n";
     o << "datagrams: in " << counters_.datagrams_in << " out " << counters_.datagrams_out
@@ -1332,6 +1659,16 @@ std::string Stack::status() const
     o << "connections established: " << counters_.connections << "\n";
     o << "endpoints opened: " << counters_.endpoints_opened << "\n";
     o << "bad client messages: " << counters_.bad_messages << "\n";
+    o << "unroutable packets: " << counters_.unroutable << "\n";
+    o << "links: " << links_.size() << "\n";
+    for (size_t i = 0; i < links_.size(); i++) {
+        const ipxcore::Link &l = *links_[i];
+        o << "  " << l.describe();
+        if (i > 0 || links_.size() == 1)
+            o << " network " << IpxAddress{l.net(), l.node(), 0}.text().substr(0, 21) << " mtu "
+              << l.mtu();
+        o << " " << ipxcore::state_name(l.state()) << ": " << l.counters().text() << "\n";
+    }
     return o.str();
 }
 

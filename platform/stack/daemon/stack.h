@@ -30,11 +30,41 @@ using ipxcore::IpxAddress;
 
 enum class Service { Datagram, Spx };
 
+// What one ordinary user (any uid but 0) may hold in the stack at once, so
+// that no local user can use up what every other user needs. Root is not
+// limited by them. Each is charged to the user who opened the endpoint.
+struct UserLimits {
+    // Endpoints open at once; a connection that lingers after its endpoint
+    // was closed (delivering what was queued) still counts.
+    uint32_t endpoints = 256;
+    // Sockets of the dynamic range (0x4000-0x7FFF) bound at once.
+    uint32_t sockets = 128;
+    // t_snd data waiting in the daemon for room in the connections, all the
+    // user's endpoints together (bytes).
+    size_t held_bytes = 4u << 20;
+    // Connections to a device socket whose open request has not come yet.
+    uint32_t pending = 8;
+
+    // "endpoints=N,sockets=N,held=KIB,pending=N" (any of them, any order);
+    // false with a message on a bad list.
+    static bool parse(const std::string &text, UserLimits &out, std::string &error);
+};
+
+// Dynamic sockets only root may take: ordinary users are refused a dynamic
+// socket once no more than this many are free.
+constexpr uint32_t kRootReservedSockets = 1024;
+// t_snd data waiting in the daemon per endpoint (bytes). Beyond it (or
+// beyond the user's held_bytes) the daemon reads no more t_snd requests from
+// the endpoint until the connection has taken some: the kernel's socket
+// buffer then holds the sender back.
+constexpr size_t kHeldBytesPerEndpoint = 256 * 1024;
+
 struct StackConfig {
-    uint32_t net = 0x00000001;     // local network number
-    uint32_t host = 0x7f000001;    // local node = 00 00 + host
+    uint32_t net = 0x00000001;     // network of a stack without links
+    uint32_t host = 0x7f000001;    // its node = 00 00 + host
     uint32_t rcv_max = 0;          // test option: cap on each t_rcv (0: none)
-    std::optional<ipxcore::ImpairmentConfig> impair;  // on the loopback link
+    std::optional<ipxcore::ImpairmentConfig> impair;  // on every link, the loopback included
+    UserLimits limits;
 };
 
 // What the stack needs from the server.
@@ -95,6 +125,7 @@ struct Counters {
     uint64_t connections = 0;        // established, ever
     uint64_t bad_messages = 0;       // client messages that cost an endpoint
     uint64_t endpoints_opened = 0;
+    uint64_t unroutable = 0;         // packets for a network no link leads to
 };
 
 class Stack {
@@ -102,8 +133,9 @@ public:
     Stack(const StackConfig &cfg, const Clock &clock, StackIo &io);
     ~Stack();
 
-    // A new endpoint on a device; returns its id.
-    uint32_t open(Service svc);
+    // A new endpoint on a device for user `owner`; returns its id, or 0 when
+    // the owner already has as many endpoints as it may.
+    uint32_t open(Service svc, uint32_t owner = 0);
     tliproto::InfoBody info(uint32_t ep) const;
 
     // One message from the endpoint's socket. `res_ep` is the endpoint of a
@@ -122,9 +154,25 @@ public:
     void run();
     uint64_t next_deadline() const;  // UINT64_MAX when nothing is due
 
-    std::string status() const;
+    // The status view as user `viewer` may see it: root sees everything, an
+    // ordinary user only its own endpoints and connections.
+    std::string status(uint32_t viewer = 0) const;
+    // Whether `socket` is bound; if so, the binder's user id in `uid` (-1:
+    // unknown).
+    bool socket_owner(uint16_t socket, int &uid) const;
+    // True while the endpoint holds as much t_snd data as it may (itself or
+    // its owner): the server reads no further t_snd from its socket.
+    bool sends_stalled(uint32_t ep) const;
+    size_t held_bytes() const { return held_total_; }
+    // A link to other hosts: one IPX network, whose number no other link
+    // has. Without any, the stack is one network of its own (the config's
+    // net and host) on the internal loopback. The first link added is the
+    // default network of endpoints bound with network 0.
+    void add_link(std::unique_ptr<ipxcore::Link> link);
     // Descriptors of links that the loop must wait on.
     std::vector<int> link_fds() const;
+    // True once no link is still registering with a server.
+    bool links_settled() const;
     size_t endpoint_count() const { return eps_.size(); }
     size_t connection_count() const { return conns_.size(); }
     const Counters &counters() const { return counters_; }
@@ -159,10 +207,12 @@ private:
     };
     struct Endpoint {
         uint32_t id = 0;
+        uint32_t owner = 0;  // the user who opened it
         Service svc = Service::Datagram;
         int state = 1;  // T_UNBND
         bool bound = false;
-        IpxAddress addr;
+        int bind_uid = -1;  // the user who bound it (-1: unknown)
+        IpxAddress addr;  // as bound: its network is the endpoint's default network
         uint32_t qlen = 0;
         std::deque<Datagram> rx;
         std::deque<UdErr> uderr;
@@ -172,6 +222,7 @@ private:
         std::deque<Discon> discon;
         SpxOptions opts;
         std::deque<Held> held;                // answered in order as they can be
+        size_t held_bytes = 0;                // their bodies together
         std::array<uint32_t, 16> answered{};  // recent request ids: cancel may name them
         size_t answered_next = 0;
         bool doorbell = false;  // a doorbell is unread in the socket
@@ -179,6 +230,7 @@ private:
     struct Slot {
         std::unique_ptr<ipxcore::SpxConnection> c;
         uint32_t ep = 0;         // owner endpoint (0: lingering after close)
+        uint32_t owner = 0;      // the user of that endpoint
         bool offered = false;    // an indication not yet accepted
         bool dropsome = false;   // rsrv bit 7
         uint32_t drop_count = 0;
@@ -190,7 +242,18 @@ private:
         tliproto::Writer body;
     };
 
+    // What one user holds (see UserLimits).
+    struct Usage {
+        uint32_t endpoints = 0, lingering = 0, sockets = 0;
+        size_t held = 0;
+    };
+
     Endpoint *find(uint32_t ep);
+    const Endpoint *find(uint32_t ep) const;
+    Usage &usage(uint32_t uid) { return users_[uid]; }
+    void forget_user_if_idle(uint32_t uid);
+    void add_held(Endpoint &e, Held &&h);
+    void erase_held(Endpoint &e, std::deque<Held>::iterator it);
     void violation(Endpoint &e, const std::string &why);
     void reply(Endpoint &e, uint32_t reqid, uint16_t type, const Answer &a);
     void destroy(Endpoint &e);
@@ -215,13 +278,31 @@ private:
     void do_optmgmt(Endpoint &e, tliproto::Reader &rd, Answer &a);
     void do_accept(Endpoint &e, tliproto::Reader &rd, uint32_t res_ep, Answer &a);
     void do_snddis(Endpoint &e, tliproto::Reader &rd, Answer &a);
-    void do_sndudata(Endpoint &e, tliproto::Reader &rd, Answer &a);
+    void do_sndudata(Endpoint &e, tliproto::Reader &rd, int uid, Answer &a);
 
-    // Sockets and addresses.
-    // A destination: network 0 and node 0 or 1 stand for the local ones.
-    bool resolve(const uint8_t *b12, IpxAddress &out) const;
+    // Networks, sockets and addresses.
+    // The link of network `net`: a link to other hosts, or (without any)
+    // the loopback for the stack's own network; nullptr when none leads
+    // there.
+    ipxcore::Link *link_of(uint32_t net) const;
+    uint32_t default_net() const;
+    // One of this host's own addresses (network and node).
+    bool is_local(const IpxAddress &a) const;
+    // A destination: network 0 stands for `net`, node 0 or 1 for this
+    // host's node on that network.
+    bool resolve(const uint8_t *b12, uint32_t net, IpxAddress &out) const;
+    // The source address for sending from `e` to `dst`: the endpoint's
+    // socket at this host's node on the destination's network.
+    IpxAddress source_for(const Endpoint &e, const IpxAddress &dst) const;
     void release_socket(Endpoint &e);
-    IpxAddress local_address(uint16_t socket) const;
+    // A socket of the dynamic range: counted against the owner's limit.
+    static bool dynamic(uint16_t socket);
+    // Where a packet for `dst` goes: the link and the node on it. Networks
+    // are directly attached; a routing core plugs in here.
+    bool route(const IpxAddress &dst, ipxcore::Link *&link, ipxcore::Node &next_hop) const;
+    // A connection's settings on the link of network `net`: the packet
+    // size follows the link; checksums only where the link carries them.
+    ipxcore::SpxConfig conn_config(const SpxOptions &o, uint32_t net);
 
     // Connections.
     uint16_t new_conn_id();
@@ -229,6 +310,8 @@ private:
     ipxcore::SpxConnection::Transmit transmit_fn();
     ipxcore::SpxConnection::Trace trace_fn(uint16_t id);
     void retire(uint16_t id);
+    std::map<uint16_t, Slot>::iterator erase_conn(std::map<uint16_t, Slot>::iterator it);
+    void drain_lingering();
     void linger(uint16_t id);
     void refuse(const Endpoint &e, const Indication &ind);
     void send_withdraw(const ipxcore::SpxConnection &c);
@@ -238,16 +321,17 @@ private:
 
     // Packets.
     void transmit(std::vector<uint8_t> pkt);
-    void on_packet(const std::vector<uint8_t> &pkt);
+    void on_packet(const std::vector<uint8_t> &pkt, ipxcore::Link &from);
     void on_spx_packet(const ipxcore::IpxView &v, const ipxcore::SpxHeader &sh);
 
     StackConfig cfg_;
     const Clock &clock_;
     StackIo &io_;
     uint64_t now_ = 0;
-    IpxAddress local_;  // net and node; socket 0
-    // The links; the first is the internal loopback (impaired when asked).
+    // The links; the first is the internal loopback (impaired when asked),
+    // the others lead to other hosts.
     std::vector<std::unique_ptr<ipxcore::Link>> links_;
+    std::vector<const ipxcore::Link *> checksum_told_;  // links whose lack of checksums was logged
     std::map<uint32_t, std::unique_ptr<Endpoint>> eps_;
     uint32_t next_ep_ = 1;
     std::map<uint16_t, uint32_t> sockets_;  // bound socket -> endpoint
@@ -255,6 +339,9 @@ private:
     std::map<uint16_t, Slot> conns_;
     uint16_t next_conn_id_ = 1;
     Counters counters_;
+    std::map<uint32_t, Usage> users_;
+    uint32_t dynamic_used_ = 0;  // bound sockets of the dynamic range
+    size_t held_total_ = 0;
 };
 
 } // namespace ipxstackd

@@ -1,7 +1,9 @@
 // ipxstackd as a program: command line, device sockets, one stack per
 // device directory, stopping, daemon mode, addressing, the test options and
-// the status view.
+// the status view, the question which sockets are bound.
 #include "stackproc.h"
+
+#include <proto.h>
 
 #include <gtest/gtest.h>
 #include <tiuser.h>
@@ -10,7 +12,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -304,3 +309,113 @@ TEST_F(Daemon, ImpairedLinkStillDeliversInOrder)
 }
 
 } // namespace
+
+namespace {
+
+// Sends one request on a fresh connection to the stack's datagram device
+// and returns its answer: the header and body, or type 0 when the stack
+// closed the connection without one.
+std::pair<tliproto::Header, std::vector<int32_t>> ask(const std::string &devdir, uint16_t type,
+                                                      const std::vector<uint32_t> &body)
+{
+    using namespace tliproto;
+    std::pair<Header, std::vector<int32_t>> answer;
+    struct sockaddr_un sa {};
+    sa.sun_family = AF_UNIX;
+    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s/ravitp", devdir.c_str());
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(connect(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa), 0);
+    Writer w;
+    for (uint32_t v : body)
+        w.u32(v);
+    std::vector<uint8_t> msg = build(type, 0, 7, 0, 0, w.data());
+    EXPECT_EQ(send(fd, msg.data(), msg.size(), 0), ssize_t(msg.size()));
+    std::vector<uint8_t> buf(kMaxMessage);
+    struct pollfd p {fd, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 10000), 1);
+    ssize_t n = recv(fd, buf.data(), buf.size(), 0);
+    close(fd);
+    if (n >= ssize_t(kHeaderLen)) {
+        answer.first = get_header(buf.data());
+        for (size_t i = kHeaderLen; i + 4 <= size_t(n); i += 4) {
+            int32_t v;
+            std::memcpy(&v, buf.data() + i, 4);
+            answer.second.push_back(v);
+        }
+    }
+    return answer;
+}
+
+// Runs `fn` in a child process under user 65534; its exit status.
+template <class Fn>
+int as_nobody(Fn fn)
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(setgid(65534) == 0 && setuid(65534) == 0 ? fn() : 99);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 100;
+}
+
+} // namespace
+
+// The stack tells root which sockets are bound, and by whom; nobody else.
+TEST_F(Daemon, TellsRootWhichSocketsAreBound)
+{
+    stacktest::StackProc s;
+    ASSERT_TRUE(s.ok()) << s.error();
+    chmod(s.dir().c_str(), 0755);
+    int mine = t_open("/dev/ravspx", O_RDWR, nullptr);
+    uint8_t a[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x63};
+    struct t_bind req {};
+    req.addr.buf = reinterpret_cast<char *>(a);
+    req.addr.len = 12;
+    ASSERT_EQ(t_bind(mine, &req, nullptr), 0);
+
+    // Another user's process binds 0x8064 and waits to be killed.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        close(ready[0]);
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(1);
+        int fd = t_open("/dev/ravitp", O_RDWR, nullptr);
+        a[11] = 0x64;
+        if (fd < 0 || t_bind(fd, &req, nullptr) < 0)
+            _exit(1);
+        if (write(ready[1], "r", 1) != 1)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+
+    auto [h, body] = ask(s.dir(), tliproto::kBound, {3, 0x8063, 0x8064, 0x8065});
+    EXPECT_EQ(h.type, tliproto::kBound | tliproto::kReply);
+    EXPECT_EQ(h.reqid, 7u);
+    EXPECT_EQ(h.terr, 0);
+    EXPECT_EQ(body, (std::vector<int32_t>{1, 0, 1, 65534, 0, -1}));
+
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+
+    // Out of form: no answer, and the stack goes on.
+    std::vector<uint32_t> too_many(258, 0x8063);
+    too_many[0] = 257;
+    const std::vector<uint32_t> bad[] = {{}, {0}, {2, 0x8063}, {1, 0x8063, 0}, too_many};
+    for (const auto &b : bad)
+        EXPECT_EQ(ask(s.dir(), tliproto::kBound, b).first.type, 0) << b.size();
+    EXPECT_EQ(as_nobody([&] {
+                  auto [hn, bn] = ask(s.dir(), tliproto::kBound, {1, 0x8063});
+                  return hn.terr == TACCES && bn.empty() ? 0 : 1;
+              }),
+              0)
+        << "only root may ask";
+    EXPECT_EQ(ask(s.dir(), tliproto::kBound, {1, 0x8063}).second, (std::vector<int32_t>{1, 0}));
+    t_close(mine);
+}

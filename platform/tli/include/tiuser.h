@@ -147,6 +147,10 @@ int   t_connect(int fd, struct t_call *sndcall, struct t_call *rcvcall);
 void  t_error(const char *errmsg);
 int   t_free(char *ptr, int struct_type);
 int   t_getinfo(int fd, struct t_info *info);
+/* From XTI: the endpoint's own address (len 0 when it is not bound) and its
+ * peer's (len 0 when it is not connected). A null record, or one whose
+ * addr.maxlen is 0, is not filled. */
+int   t_getprotaddr(int fd, struct t_bind *boundaddr, struct t_bind *peeraddr);
 int   t_getstate(int fd);
 int   t_listen(int fd, struct t_call *call);
 int   t_look(int fd);

@@ -143,6 +143,48 @@ TEST_F(Spx, ConnectAcceptAndDataBothWays)
     c.close_all();
 }
 
+TEST_F(Spx, ProtocolAddressesOfBothEnds)
+{
+    // What an accepted endpoint knows of its caller (Zeltty logs it).
+    Conn c = connect_pair();
+    Addr own{}, peer{}, cli_own{}, cli_peer{};
+    auto get = [](int fd, Addr &a, Addr &b) {
+        struct t_bind x {}, y {};
+        x.addr = {12, 0, reinterpret_cast<char *>(a.data())};
+        y.addr = {12, 0, reinterpret_cast<char *>(b.data())};
+        EXPECT_EQ(t_getprotaddr(fd, &x, &y), 0) << t_errno;
+        EXPECT_EQ(x.addr.len, 12u);
+        EXPECT_EQ(y.addr.len, 12u);
+    };
+    get(c.srv, own, peer);
+    get(c.cli, cli_own, cli_peer);
+    EXPECT_EQ(own, c.lis_addr);  // the connection keeps the listener's address
+    EXPECT_EQ(peer, cli_own);
+    EXPECT_EQ(cli_peer, c.lis_addr);
+
+    // A listener has no peer; an unbound endpoint has neither; a short
+    // buffer overflows; null or empty records are left alone.
+    struct t_bind x {}, y {};
+    Addr a{}, b{};
+    x.addr = {12, 0, reinterpret_cast<char *>(a.data())};
+    y.addr = {12, 7, reinterpret_cast<char *>(b.data())};
+    EXPECT_EQ(t_getprotaddr(c.lis, &x, &y), 0);
+    EXPECT_EQ(x.addr.len, 12u);
+    EXPECT_EQ(y.addr.len, 0u);
+    int u = open_ep("/dev/ravspx");
+    EXPECT_EQ(t_getprotaddr(u, &x, nullptr), 0);
+    EXPECT_EQ(x.addr.len, 0u);
+    x.addr.maxlen = 6;
+    EXPECT_EQ(t_getprotaddr(c.srv, &x, nullptr), -1);
+    EXPECT_EQ(t_errno, TBUFOVFLW);
+    x.addr.maxlen = 0;
+    x.addr.len = 5;
+    EXPECT_EQ(t_getprotaddr(c.srv, &x, nullptr), 0);
+    EXPECT_EQ(x.addr.len, 5u);
+    t_close(u);
+    c.close_all();
+}
+
 TEST_F(Spx, LargeUnitsArriveWholeWithMore)
 {
     Conn c = connect_pair();

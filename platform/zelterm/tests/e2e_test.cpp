@@ -136,6 +136,26 @@ public:
         l.wait_exit(15s);
         return l.out();
     }
+    // zelterm with these arguments, its standard input `in` (/dev/null
+    // when not given).
+    Proc zelterm(const std::vector<std::string> &args, int in = -1) const
+    {
+        Proc::Options o;
+        o.env = env_;
+        o.stdin_fd = in;
+        std::vector<std::string> argv = {ZELTERM_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return Proc(argv, o);
+    }
+    // Stops Zelptyd, which withdraws the advertisement.
+    bool stop_ptyd()
+    {
+        Proc::Options o;
+        o.env = env_;
+        Proc k({std::string(kBin) + "/Zelptyd", "-k"}, o);
+        started_ptyd_ = false;
+        return k.wait_exit(20s) == 0;
+    }
     const std::vector<std::pair<std::string, std::string>> &env() const { return env_; }
 
 private:
@@ -239,10 +259,13 @@ protected:
 TEST_F(TerminalService, SessionRunsCommandsAtTheClientsSize)
 {
     User u(svc_, 30, 90);
-    EXPECT_TRUE(u.run("echo hel''lo; stty size; echo $TERM; echo d''one", "done")) << u.zelterm().out();
+    EXPECT_TRUE(u.run("echo hel''lo; stty size; echo $TERM; echo from=$ZELTTY_CLIENT; echo d''one", "done"))
+        << u.zelterm().out();
     EXPECT_NE(u.zelterm().out().find("hello\r\n"), std::string::npos);
     EXPECT_NE(u.zelterm().out().find("30 90\r\n"), std::string::npos) << u.zelterm().out();
     EXPECT_NE(u.zelterm().out().find("xterm\r\n"), std::string::npos);
+    // The caller's address as the stack knows it: this host, a dynamic socket.
+    EXPECT_NE(u.zelterm().out().find("from=0000ABCD:00007F000001:"), std::string::npos) << u.zelterm().out();
 
     // A resize reaches the shell.
     u.resize(40, 120);
@@ -250,9 +273,43 @@ TEST_F(TerminalService, SessionRunsCommandsAtTheClientsSize)
     EXPECT_TRUE(u.run("stty size; echo d''one2", "done2"));
     EXPECT_NE(u.zelterm().out().find("40 120\r\n"), std::string::npos) << u.zelterm().out();
 
-    // Leaving the shell ends the session normally.
-    u.type("exit\r");
-    EXPECT_EQ(exit_status(u.zelterm()), 0) << u.zelterm().err();
+    // Leaving the shell ends the session with the shell's status.
+    u.type("exit 3\r");
+    EXPECT_EQ(exit_status(u.zelterm()), 3) << u.zelterm().err();
+    EXPECT_NE(u.zelterm().err().find("Connection to ZELTEST (0000ABCD:00007F000001:8063) closed."), std::string::npos)
+        << u.zelterm().err();
+}
+
+TEST_F(TerminalService, PipedInputAndItsEnd)
+{
+    // A script through a pipe: run, then end-of-file ends the shell.
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    Proc z = svc_.zelterm({kService}, p[0]);
+    close(p[0]);
+    std::string script = "echo pi''ped; ls /nonexistent-dir 2>/dev/null\n";
+    ASSERT_EQ(write(p[1], script.data(), script.size()), ssize_t(script.size()));
+    close(p[1]);
+    EXPECT_EQ(exit_status(z), 2) << z.err();  // ls's status, the shell's last
+    EXPECT_NE(z.out().find("piped\r\n"), std::string::npos) << z.out();
+    EXPECT_NE(z.err().find("standard input is not a terminal"), std::string::npos) << z.err();
+}
+
+TEST_F(TerminalService, NoListenerThenNoService)
+{
+    // A socket nobody listens on: no answer, within the time given.
+    Proc z = svc_.zelterm({"-w", "1", "ABCD:7f000001:9999"});
+    EXPECT_EQ(exit_status(z), 255);
+    EXPECT_NE(z.err().find("Trying 0000ABCD:00007F000001:9999...\n"), std::string::npos) << z.err();
+    EXPECT_NE(z.err().find("zelterm: 0000ABCD:00007F000001:9999: no answer within 1 second\n"), std::string::npos)
+        << z.err();
+
+    // Once Zelptyd is stopped, its service is no longer advertised.
+    ASSERT_TRUE(svc_.stop_ptyd());
+    ASSERT_TRUE(wait_until([&] { return svc_.list().find(kService) == std::string::npos; }, 30s));
+    Proc n = svc_.zelterm({"-q", kService});
+    EXPECT_EQ(exit_status(n, 30s), 255);
+    EXPECT_EQ(n.err(), std::string("zelterm: service ") + kService + " is not advertised (zelterm -l lists those that are)\n");
 }
 
 TEST_F(TerminalService, ShellHoldsOnlyItsTerminal)
@@ -278,7 +335,7 @@ TEST_F(TerminalService, ShellHoldsOnlyItsTerminal)
     }
     EXPECT_EQ(tty.rfind("/dev/pts/", 0), 0u) << tty;
     u.type("~.");
-    EXPECT_EQ(exit_status(u.zelterm()), 0);
+    EXPECT_EQ(exit_status(u.zelterm()), 255);  // no status: the session was cut
     EXPECT_TRUE(wait_until([&] { return !alive(shell); }, 20s));
 }
 

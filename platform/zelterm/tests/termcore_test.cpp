@@ -18,9 +18,26 @@ std::string parsed(const std::string &text)
     return format_address(a);
 }
 
-std::string typed(EscapeDetector &d, const std::string &in, bool &quit)
+// Feeds `in` whole; the text sent, with each command shown as "<.>",
+// "<?>" or "<Z>".
+std::string typed(EscapeDetector &d, const std::string &in)
 {
-    return d.feed(reinterpret_cast<const uint8_t *>(in.data()), in.size(), quit);
+    std::string out;
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(in.data());
+    size_t n = in.size();
+    while (n > 0) {
+        size_t used = 0;
+        Escape e = d.feed(p, n, out, used);
+        p += used;
+        n -= used;
+        if (e == Escape::Quit)
+            out += "<.>";
+        else if (e == Escape::Help)
+            out += "<?>";
+        else if (e == Escape::Suspend)
+            out += "<Z>";
+    }
+    return out;
 }
 
 } // namespace
@@ -42,32 +59,42 @@ TEST(ZeltermAddress, RejectsWhatIsNotAnAddress)
     EXPECT_NE(parsed("1:xyz:1").find("node"), std::string::npos);
 }
 
-TEST(ZeltermEscape, TildeDotAtLineStartEndsTheSession)
+TEST(ZeltermEscape, CommandsActOnlyAtTheStartOfALine)
 {
     for (const char *start : {"", "ls\r", "ls\n"}) {
         EscapeDetector d;
-        bool quit = false;
-        EXPECT_EQ(typed(d, std::string(start) + "~.after", quit), start);
-        EXPECT_TRUE(quit) << start;
+        EXPECT_EQ(typed(d, std::string(start) + "~.after"), std::string(start) + "<.>after") << start;
     }
-    // Split over reads.
     EscapeDetector d;
-    bool quit = false;
-    EXPECT_EQ(typed(d, "x\r~", quit), "x\r");
-    EXPECT_FALSE(quit);
-    EXPECT_EQ(typed(d, ".", quit), "");
-    EXPECT_TRUE(quit);
+    EXPECT_EQ(typed(d, "a~."), "a~.");           // not at a line start
+    EXPECT_EQ(typed(d, "\r~~."), "\r~.");         // "~~" is one "~"
+    EXPECT_EQ(typed(d, "\r~x"), "\r~x");          // any other character: both
+    EXPECT_EQ(typed(d, "\r~\r~."), "\r~\r<.>");   // "~" then Return: a new line start
+    // After a list or a suspension the line start goes on: another escape
+    // may follow at once.
+    EXPECT_EQ(typed(d, "\r~?~\x1a~.x"), "\r<?><Z><.>x");
+
+    // Split over reads, one byte at a time.
+    EscapeDetector e;
+    std::string out;
+    for (char c : std::string("x\r~?~."))
+        out += typed(e, std::string(1, c));
+    EXPECT_EQ(out, "x\r<?><.>");
 }
 
-TEST(ZeltermEscape, EverythingElseIsSentUnchanged)
+TEST(ZeltermTexts, UsageListsEveryOptionAndEscape)
 {
-    EscapeDetector d;
-    bool quit = false;
-    EXPECT_EQ(typed(d, "a~.", quit), "a~.");      // not at a line start
-    EXPECT_EQ(typed(d, "\r~~.", quit), "\r~.");   // "~~" is one "~"
-    EXPECT_EQ(typed(d, "\r~x", quit), "\r~x");    // any other character
-    EXPECT_EQ(typed(d, "\r~\r~.", quit), "\r~\r");  // "~" then Return: a new line start
-    EXPECT_TRUE(quit);
+    std::string u = usage_text();
+    for (const char *opt : {"-l, --list", "-q, --quiet", "-w, --connect-timeout=SECONDS", "-h, --help",
+                            "-V, --version", "~.", "~?", "~^Z", "~~", "255", "128+N", "TERM", "IPX_DEVDIR"})
+        EXPECT_NE(u.find(opt), std::string::npos) << opt;
+    EXPECT_EQ(u.rfind("usage: zelterm ", 0), 0u);
+    EXPECT_EQ(version_text().rfind("zelterm ", 0), 0u);
+    EXPECT_NE(version_text().find("session protocol 2"), std::string::npos);
+    std::string h = escape_help();
+    for (const char *esc : {" ~.", " ~^Z", " ~?", " ~~"})
+        EXPECT_NE(h.find(esc), std::string::npos) << esc;
+    EXPECT_EQ(h.find("\n", h.find("\n") + 1) - 1, h.find("\r\n", h.find("\n") + 1));  // raw terminal: CR LF
 }
 
 TEST(ZeltermList, RowsShowNamesSafely)

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <syslog.h>
 #include <utmpx.h>
 
 #include <cerrno>
@@ -22,6 +23,8 @@ using namespace testsupport;
 using zelproto::WindowSize;
 
 namespace {
+
+const char *const kCaller = "0000ABCD:00007F000001:4001";
 
 class Client {
 public:
@@ -39,7 +42,8 @@ public:
         o.stdin_fd = sv[1];
         o.keep_fds = extra;
         o.env = {{"ZELTTY_TEST_UTMP", dir_ / "utmp"}, {"ZELTTY_TEST_WTMP", dir_ / "wtmp"},
-                 {"ZELTTY_TEST_GRACE_MS", "500"}};
+                 {"ZELTTY_TEST_GRACE_MS", "500"}, {"ZELTTY_TEST_LOG", dir_ / "log"},
+                 {"ZELTTY_TEST_PEER", kCaller}};
         o.env.insert(o.env.end(), env.begin(), env.end());
         std::vector<std::string> argv = {build_path("platform/zeltty/zeltty_sock")};
         argv.insert(argv.end(), command.begin(), command.end());
@@ -53,6 +57,20 @@ public:
     {
         std::vector<uint8_t> b;
         zelproto::encode_hello(term, ws, b);
+        send_raw(b);
+    }
+    // The hello of a client of the first version.
+    void hello_v1(const std::string &term, WindowSize ws)
+    {
+        std::vector<uint8_t> b;
+        zelproto::encode_hello(term, ws, b);
+        b[3] = 1;
+        send_raw(b);
+    }
+    void end_input()
+    {
+        std::vector<uint8_t> b;
+        zelproto::encode_end_of_input(b);
         send_raw(b);
     }
     void window(WindowSize ws)
@@ -106,7 +124,19 @@ public:
         setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     }
 
+    // The terminal's output, decoded as the client does.
     const std::string &out() const { return out_; }
+    const std::string &raw() const { return raw_; }
+    bool framed() const { return decoder_.mode() == zelproto::OutputDecoder::Mode::Framed; }
+    // The exit status the server sent, if it did: "exit N" or "signal N".
+    std::string status() const
+    {
+        for (const auto &e : events_)
+            if (e.kind == zelproto::Event::Exit)
+                return (e.exit.kind == zelproto::ExitStatus::Exited ? "exit " : "signal ") +
+                       std::to_string(e.exit.value);
+        return "";
+    }
     Proc &proc() { return proc_; }
     std::string file(const std::string &name) const { return dir_ / name; }
 
@@ -127,7 +157,10 @@ private:
             ended_ = true;
             return false;
         }
-        out_.append(buf, static_cast<size_t>(n));
+        raw_.append(buf, static_cast<size_t>(n));
+        std::vector<uint8_t> data;
+        decoder_.feed(reinterpret_cast<const uint8_t *>(buf), static_cast<size_t>(n), data, events_);
+        out_.append(data.begin(), data.end());
         return true;
     }
 
@@ -135,12 +168,20 @@ private:
     int fd_ = -1;
     Proc proc_;
     std::string out_;
+    std::string raw_;
+    zelproto::OutputDecoder decoder_;
+    std::vector<zelproto::Event> events_;
     bool ended_ = false;
 };
 
+// Running: an ended process that nobody has collected yet does not count.
 bool alive(pid_t pid)
 {
-    return pid > 0 && kill(pid, 0) == 0;
+    if (pid <= 0 || kill(pid, 0) != 0)
+        return false;
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    return close == std::string::npos || stat.compare(close + 2, 1, "Z") != 0;
 }
 
 int exit_code(Client &c)
@@ -168,15 +209,16 @@ std::vector<std::string> sh(const std::string &script)
 
 TEST(ZelttySession, TerminalTypeAndSizeComeFromTheClient)
 {
-    Client c(sh("stty size; echo TERM=$TERM; tty"));
+    Client c(sh("stty size; echo TERM=$TERM; echo from=$ZELTTY_CLIENT; tty"));
     c.hello("xterm-256color", {33, 101, 0, 0});
     EXPECT_TRUE(c.wait_end()) << c.out();
     EXPECT_NE(c.out().find("33 101\r\n"), std::string::npos) << c.out();
     EXPECT_NE(c.out().find("TERM=xterm-256color\r\n"), std::string::npos) << c.out();
+    EXPECT_NE(c.out().find(std::string("from=") + kCaller + "\r\n"), std::string::npos) << c.out();
     EXPECT_EQ(exit_code(c), 0);
 
-    // The session left a USER_PROCESS record, then a DEAD_PROCESS one, for
-    // its line, in utmp and in wtmp.
+    // The session left a USER_PROCESS record naming the caller, then a
+    // DEAD_PROCESS one, for its line, in utmp and in wtmp.
     size_t at = c.out().find("/dev/pts/");
     ASSERT_NE(at, std::string::npos) << c.out();
     std::string line = c.out().substr(at + 5, c.out().find('\r', at) - at - 5);
@@ -188,9 +230,72 @@ TEST(ZelttySession, TerminalTypeAndSizeComeFromTheClient)
     ASSERT_EQ(wtmp.size(), 2u);
     EXPECT_EQ(wtmp[0].ut_type, USER_PROCESS);
     EXPECT_STREQ(wtmp[0].ut_user, "root");
+    EXPECT_STREQ(wtmp[0].ut_host, kCaller);
     EXPECT_EQ(wtmp[1].ut_type, DEAD_PROCESS);
     EXPECT_EQ(wtmp[0].ut_pid, wtmp[1].ut_pid);
     EXPECT_EQ(std::string(wtmp[1].ut_line), line);
+
+    // The start and the end went to the authentication log, with the
+    // caller's address.
+    std::string who = std::string("caller ") + kCaller + ", line " + line + ", pid " + std::to_string(wtmp[0].ut_pid);
+    std::string auth = std::to_string(LOG_AUTH | LOG_INFO) + " ";
+    EXPECT_EQ(read_file(c.file("log")), auth + "session start: " + who + ", command /bin/sh -c " +
+                                            "stty size; echo TERM=$TERM; echo from=$ZELTTY_CLIENT; tty\n" + auth +
+                                            "session end: " + who + ": exit status 0\n");
+}
+
+TEST(ZelttySession, ExitStatusFollowsTheLastOutput)
+{
+    {
+        Client c(sh("printf 'a\\377b'; exit 3"));
+        c.hello("vt100", {24, 80, 0, 0});
+        EXPECT_TRUE(c.wait_end()) << c.out();
+        EXPECT_TRUE(c.framed());
+        EXPECT_EQ(c.out(), "a\xff" "b");
+        EXPECT_EQ(c.status(), "exit 3");
+        // Nothing after the status.
+        EXPECT_EQ(c.raw().substr(c.raw().size() - 5), std::string("\xff" "X\x02\x00\x03", 5));
+    }
+    {
+        Client c(sh("echo going; kill -KILL $$"));
+        c.hello("vt100", {24, 80, 0, 0});
+        EXPECT_TRUE(c.wait_end()) << c.out();
+        EXPECT_EQ(c.status(), "signal 9");
+        EXPECT_EQ(exit_code(c), 0);
+        EXPECT_NE(read_file(c.file("log")).find(": killed by signal 9\n"), std::string::npos);
+    }
+    {
+        // A client of the first version gets the output as it is, and no
+        // status.
+        Client c(sh("printf 'a\\377b'; exit 3"));
+        c.hello_v1("vt100", {24, 80, 0, 0});
+        EXPECT_TRUE(c.wait_end()) << c.out();
+        EXPECT_FALSE(c.framed());
+        EXPECT_EQ(c.raw(), "a\xff" "b");
+        EXPECT_EQ(c.status(), "");
+    }
+}
+
+TEST(ZelttySession, EndOfInputIsTheTerminalsEndOfFile)
+{
+    // Whole lines, then a line without its end: the command reads all of
+    // it, then end-of-file, and the session goes on to its end.
+    Client c(sh("cat; echo cat-ended"));
+    c.hello("vt100", {24, 80, 0, 0});
+    c.type("one\ntwo");
+    c.end_input();
+    EXPECT_TRUE(c.wait_end()) << c.out();
+    // Each line twice: the terminal's echo, and cat's copy.
+    auto count = [&](const std::string &what) {
+        size_t n = 0;
+        for (size_t at = c.out().find(what); at != std::string::npos; at = c.out().find(what, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("one\r\n"), 2u) << c.out();
+    EXPECT_EQ(count("two"), 2u) << c.out();
+    EXPECT_NE(c.out().find("cat-ended\r\n"), std::string::npos) << c.out();
+    EXPECT_EQ(c.status(), "exit 0");
 }
 
 TEST(ZelttySession, BadHelloFallsBackToDefaultsAndLosesNoInput)
@@ -216,6 +321,19 @@ TEST(ZelttySession, ClientWithoutHello)
         c.type("abc\n");
         EXPECT_TRUE(c.wait_end()) << c.out();
         EXPECT_NE(c.out().find("got:abc\r\n24 80\r\n"), std::string::npos) << c.out();
+    }
+    {
+        // A hello after typed data, even in the same packet, is not the
+        // session's: the type stays the default and the output unframed.
+        // Only its size counts.
+        Client c(sh("read l; echo got:$l; stty size; echo TERM=$TERM"));
+        std::vector<uint8_t> b;
+        zelproto::encode_data(reinterpret_cast<const uint8_t *>("abc\n"), 4, b);
+        zelproto::encode_hello("xterm", {30, 90, 0, 0}, b);
+        c.send_raw(b);
+        EXPECT_TRUE(c.wait_end()) << c.out();
+        EXPECT_FALSE(c.framed());
+        EXPECT_NE(c.raw().find("got:abc\r\n30 90\r\nTERM=dumb\r\n"), std::string::npos) << c.raw();
     }
     {
         // Silence starts it when the wait for the hello is over.
@@ -273,8 +391,9 @@ TEST(ZelttySession, ShellHoldsOnlyItsTerminal)
         EXPECT_STREQ(l, first);
     }
     // Zeltty itself let go of what it inherited: nothing but 0, 1, 2, its
-    // pty master and its own signal pipe.
-    EXPECT_LE(open_fds(c.proc().pid()).size(), 6u);
+    // pty
+    // master, its own signal pipe and the pipe to the session's guard.
+    EXPECT_LE(open_fds(c.proc().pid()).size(), 7u);
 
     // The inherited socket is closed everywhere: its peer sees the end.
     struct pollfd p{sv[1], POLLIN, 0};
@@ -290,7 +409,8 @@ TEST(ZelttySession, ShellHoldsOnlyItsTerminal)
 
 TEST(ZelttySession, DroppingTheClientEndsTheSession)
 {
-    // A shell with a background job, and a process that ignores the hang-up.
+    // A shell with a background job, and a process that ignores the hang-up
+    // (as one started with nohup does): that one goes on, the rest ends.
     Client c(sh("echo pid=$$; sleep 300 & echo bg=$!; sh -c 'trap \"\" HUP; echo deaf=$$; exec sleep 300' & wait"));
     c.hello("vt100", {24, 80, 0, 0});
     ASSERT_TRUE(c.wait_for("deaf=")) << c.out();
@@ -302,12 +422,43 @@ TEST(ZelttySession, DroppingTheClientEndsTheSession)
     EXPECT_EQ(exit_code(c), 0);
     EXPECT_FALSE(alive(shell));
     EXPECT_FALSE(alive(bg));
-    EXPECT_FALSE(alive(deaf));
+    EXPECT_TRUE(alive(deaf));
+    kill(deaf, SIGKILL);
 
     auto wtmp = records(c.file("wtmp"));
     ASSERT_EQ(wtmp.size(), 2u);
     EXPECT_EQ(wtmp[1].ut_type, DEAD_PROCESS);
     EXPECT_EQ(wtmp[1].ut_pid, shell);
+    std::string log = read_file(c.file("log"));
+    EXPECT_NE(log.find(": the caller disconnected\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(": 1 process(es) ignore the hang-up and go on running\n"), std::string::npos) << log;
+}
+
+TEST(ZelttySession, KilledZelttyStillHangsUpTheSession)
+{
+    // The session's guard does what Zeltty no longer can: every process of
+    // the session gets the hang-up (a job started with nohup goes on), and
+    // the login record is closed.
+    Client c(sh("echo pid=$$; sleep 300 & echo bg=$!; nohup sleep 300 >/dev/null 2>&1 & echo nh=$!; wait"));
+    c.hello("vt100", {24, 80, 0, 0});
+    ASSERT_TRUE(c.wait_for("nh=")) << c.out();
+    ASSERT_TRUE(c.wait_for("\n"));
+    pid_t shell = c.number("pid"), bg = c.number("bg"), nh = c.number("nh");
+    ASSERT_TRUE(alive(shell) && alive(bg) && alive(nh));
+    // nohup has set the hang-up aside once it runs the command.
+    ASSERT_TRUE(wait_until([&] { return read_file("/proc/" + std::to_string(nh) + "/comm") == "sleep\n"; }));
+
+    c.proc().signal(SIGKILL);
+    EXPECT_TRUE(c.wait_end());
+    EXPECT_TRUE(wait_until([&] { return !alive(shell) && !alive(bg); }));
+    EXPECT_TRUE(alive(nh));
+    kill(nh, SIGKILL);
+    EXPECT_TRUE(wait_until([&] { return records(c.file("wtmp")).size() == 2; }));
+    auto wtmp = records(c.file("wtmp"));
+    ASSERT_EQ(wtmp.size(), 2u);
+    EXPECT_EQ(wtmp[1].ut_type, DEAD_PROCESS);
+    EXPECT_EQ(wtmp[1].ut_pid, shell);
+    EXPECT_TRUE(wait_until([&] { return read_file(c.file("log")).find("Zeltty ended unexpectedly") != std::string::npos; }));
 }
 
 TEST(ZelttySession, SessionEndDrainsOutputBeforeDisconnecting)

@@ -11,11 +11,13 @@ namespace socktli {
 
 namespace {
 bool peer_gone = false;
+int reason_given = 1;  // the peer ended the connection
 }
 
-void set_disconnected()
+void set_disconnected(int reason)
 {
     peer_gone = true;
+    reason_given = reason;
 }
 
 void install()
@@ -48,7 +50,13 @@ void install()
         return fail(TSYSERR, errno);
     };
     h.look = [](int) { return peer_gone ? T_DISCONNECT : 0; };
-    h.rcvdis = [](int, t_discon *) { return peer_gone ? 0 : fail(TNODIS); };
+    h.rcvdis = [](int, t_discon *d) {
+        if (!peer_gone)
+            return fail(TNODIS);
+        if (d != nullptr)
+            d->reason = reason_given;
+        return 0;
+    };
     h.snddis = [](int fd, t_call *) { return shutdown(fd, SHUT_RDWR) == 0 ? 0 : fail(TSYSERR, errno); };
     h.close = [](int fd) { return close(fd) == 0 ? 0 : fail(TBADF); };
 }

@@ -8,8 +8,9 @@ namespace socktli {
 
 // Installs the hooks (t_rcv, t_snd, t_look, t_rcvdis, t_snddis, t_close).
 void install();
-// Makes t_look report a disconnect, as after a refused connection.
-void set_disconnected();
+// Makes t_look report a disconnect, whose reason t_rcvdis gives (2: the
+// call was refused).
+void set_disconnected(int reason = 2);
 
 } // namespace socktli
 

@@ -352,6 +352,14 @@ def seeds_tli_replies():
     w = W().u8(18).chunk(script.b).flag(False).flag(True)
     save('tli_replies', 'open', w.b)
 
+    # t_getprotaddr: a bound address and a peer's, into 16-byte buffers.
+    w = W().u8(19).flag(False).u8(0)
+    a = ipx_addr(1, 0x0a000001, 0x4001)
+    b = ipx_addr(1, 0x0a000002, 0x8063)
+    message(w, bytes([1, 1]) + a + bytes([1, 1]) + b)
+    w.u8(16).u8(16).flag(True).flag(True).flag(True)
+    save('tli_replies', 'protaddr', w.b)
+
 
 # ---- SAP and Ombrad ------------------------------------------------------------
 
@@ -390,6 +398,16 @@ def seeds_ombrad_engine():
     w.u8(1).u8(1).u16(2).u8(0).u8(1).u8(0x63).u8(0).u8(0)
     w.u8(4).flag(True).u16(200)           # the learned ones age out
     save('ombrad_engine', 'bind-query-learn-unbind', w.b)
+
+    # A state file of one service (HOST, 0x247, socket 0x4063, held by
+    # root), restored; the stack finds the socket bound by root, a minute
+    # passes, then the socket is found closed.
+    w = W().flag(False)
+    w.u8(6).u8(1).range(0, 4, 1).u8(0).u8(0).u8(0).u8(0x63).flag(True).u8(1).u8(0).u8(0x80).u8(1)
+    w.u8(7).u8(1).u8(1)
+    w.u8(4).flag(False).u8(61)
+    w.u8(7).u8(1).u8(0)
+    save('ombrad_engine', 'restore-check', w.b)
 
 
 def seeds_ombrad_reply():

@@ -8,8 +8,14 @@
 // one; a bind or unbind reported done is what the table shows; every SAP
 // packet sent decodes; the tables keep their limits and never hold one name
 // and type twice; after on_timer nothing is due at once.
+//
+// Also: the state file of an earlier run (a text of the input's, or one
+// written from chosen services), restored before anything else happens;
+// the stack's answers about the local services' sockets; and what the
+// engine would save reads back the same.
 #include "engine.h"
 #include "fuzzinput.h"
+#include "state.h"
 
 using namespace ombrad;
 using namespace sap;
@@ -92,6 +98,45 @@ void check_table(const Engine &e, const Limits &lim)
     }
 }
 
+// A state file: mostly the encoding of a few services, sometimes damaged,
+// sometimes any text.
+std::string state_text(fuzz::Input &in)
+{
+    if (in.u8() % 4 == 0)
+        return in.text();
+    std::vector<SavedService> services(in.range(0, 4));
+    for (SavedService &sv : services) {
+        sv.entry.type = pick_type(in);
+        sv.entry.name = pick_name(in);
+        sv.entry.addr.node = pick_node(in);
+        sv.entry.addr.socket = static_cast<uint16_t>(0x4000 + in.u8());
+        if (in.flag())
+            sv.uid = static_cast<int32_t>(in.u8() % 4 == 0 ? in.u32() : in.u8());
+        sv.owner_socket = static_cast<uint16_t>(0x4000 + in.u8());
+    }
+    std::string text = encode_state(services);
+    if (in.u8() % 4 == 0 && !text.empty())
+        text[in.u8() % text.size()] = static_cast<char>(in.u8());
+    return text;
+}
+
+// What the engine would save reads back as it is.
+void check_saved(const Engine &e)
+{
+    std::vector<SavedService> saved = e.saved(), again;
+    std::string why;
+    FUZZ_CHECK(decode_state(encode_state(saved), saved.size(), again, why));
+    FUZZ_CHECK(again.size() == saved.size());
+    for (size_t i = 0; i < saved.size(); i++) {
+        FUZZ_CHECK(again[i].entry.type == saved[i].entry.type);
+        FUZZ_CHECK(again[i].entry.name == saved[i].entry.name);
+        FUZZ_CHECK(again[i].entry.addr.node == saved[i].entry.addr.node);
+        FUZZ_CHECK(again[i].entry.addr.socket == saved[i].entry.addr.socket);
+        FUZZ_CHECK(again[i].uid == saved[i].uid);
+        FUZZ_CHECK(again[i].owner_socket == saved[i].owner_socket);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -109,9 +154,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         logged++;
     });
     std::vector<Send> out;
+    bool started = false;
     while (!in.empty()) {
         out.clear();
-        switch (in.u8() % 6) {
+        uint8_t op = in.u8() % 8;
+        if (op == 6 && started)
+            op = 7;
+        started = true;
+        switch (op) {
         case 0:
         case 1: {  // a request
             Address sender = pick_sender(in);
@@ -195,9 +245,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 FUZZ_CHECK(engine.table().local().empty());
             }
             break;
+        case 6: {  // the state file of an earlier run, before anything else
+            std::vector<SavedService> saved;
+            std::string why;
+            if (decode_state(state_text(in), lim.local, saved, why)) {
+                FUZZ_CHECK(saved.size() <= lim.local);
+                engine.restore(saved);
+            } else {
+                FUZZ_CHECK(!why.empty() && saved.empty());
+            }
+            break;
+        }
+        case 7: {  // the stack's answer about the sockets, when asked
+            std::optional<Time> when = engine.next_check();
+            if (!when || *when > now)
+                break;
+            std::vector<uint16_t> sockets = engine.check_sockets();
+            if (in.u8() % 8 == 0) {
+                engine.on_check_failed("the stack does not answer", now);
+                break;
+            }
+            std::vector<SocketState> states;
+            for (size_t i = 0; i < sockets.size(); i++) {
+                uint8_t b = in.u8();
+                states.push_back({(b & 1) != 0, b & 2 ? 0 : static_cast<int32_t>(b >> 2)});
+            }
+            engine.on_check(sockets, states, now, out);
+            std::optional<Time> next = engine.next_check();
+            FUZZ_CHECK(!next || *next > now);
+            break;
+        }
         }
         check_sap_sends(out);
         check_table(engine, lim);
+        check_saved(engine);
     }
     return 0;
 }

@@ -181,6 +181,14 @@ std::vector<uint8_t> shaped_body(fuzz::Input &in, uint16_t type)
         w.i32(in.u8());
         addr_opt(false);
         break;
+    case kProtaddr:
+        for (int i = 0; i < 2; i++) {
+            uint32_t al = in.u8() % 4 == 0 ? in.u8() % 20 : (in.flag() ? kAddrLen : 0);
+            std::vector<uint8_t> a = in.bytes(al);
+            a.resize(al);
+            w.u32(al).bytes(a.data(), al);
+        }
+        break;
     default:
         break;
     }
@@ -374,12 +382,12 @@ void one_call(fuzz::Input &in)
     static const uint16_t calls[] = {kLook,  kInfo,   kInfo,    kBind,    kUnbind, kOptmgmt,
                                      kConnect, kRcvconnect, kListen, kAccept, kSnd, kRcv,
                                      kSnddis, kRcvdis, kSndudata, kRcvudata, kRcvuderr, kInfo};
-    uint8_t pick = in.u8() % 19;
+    uint8_t pick = in.u8() % 20;
     if (pick == 18) {
         one_open(in);
         return;
     }
-    uint16_t type = calls[pick];
+    uint16_t type = pick == 19 ? kProtaddr : calls[pick];
     bool alloc = pick == 17;
     Endpoint ep(in.flag());
     if (!ep.ok)
@@ -528,6 +536,19 @@ void one_call(fuzz::Input &in)
             r = -1;
         } else {
             FUZZ_CHECK(t_free(p, st) == 0);
+        }
+        break;
+    }
+    case 19: {
+        Buf a(in.u8() % 16), b(in.u8() % 16);
+        struct t_bind bound {}, peer {};
+        a.netbuf(bound.addr);
+        b.netbuf(peer.addr);
+        bool with_bound = in.flag(), with_peer = in.flag();
+        r = t_getprotaddr(fd, with_bound ? &bound : nullptr, with_peer ? &peer : nullptr);
+        if (r == 0) {
+            FUZZ_CHECK(!with_bound || bound.addr.len <= bound.addr.maxlen);
+            FUZZ_CHECK(!with_peer || peer.addr.len <= peer.addr.maxlen);
         }
         break;
     }

@@ -6,23 +6,27 @@
 #   scripts/fuzz.sh [--time SECONDS | --runs N] [TARGET...]
 #
 # --time: seconds per target (default: $FUZZ_TIME, else 20); --runs: that
-# many executions per target instead. No TARGET: every target fuzz/CMakeLists.txt
-# declares. Two targets run at a time ($FUZZ_JOBS). Each starts from its seeds
+# many executions per target instead (with --time as well: whichever comes
+# first). No TARGET: every target that fuzz/CMakeLists.txt declares. Two
+# targets run at a time ($FUZZ_JOBS). Each starts from its seeds
 # (fuzz/corpus/TARGET, if there are any); new inputs collect in a scratch
-# directory, and the seeds in the tree stay as they are. An input that crashes
-# a target, hangs it (10 s) or leaks memory is kept in build/fuzz-artifacts/
-# and the script fails; replay it with build/fuzz/fuzz/fuzz_TARGET FILE.
+# directory, and the seeds in the tree stay as they are. An input that
+# crashes a target, hangs it (10 s) or leaks memory is kept in
+# build/fuzz-artifacts/ and the script fails; replay it with
+# build/fuzz/fuzz/fuzz_TARGET FILE. Each target's output is kept in
+# build/fuzz-logs/TARGET.log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 time=${FUZZ_TIME:-20}
 runs=""
+time_given=""
 targets=()
 while [ $# -gt 0 ]; do
     case "$1" in
-        --time) time=$2; shift 2 ;;
+        --time) time=$2; time_given=1; shift 2 ;;
         --runs) runs=$2; shift 2 ;;
-        -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
         -*) echo "fuzz: unknown option $1" >&2; exit 2 ;;
         *) targets+=("$1"); shift ;;
     esac
@@ -44,11 +48,15 @@ trap 'rm -rf "$work"' EXIT
 export TMPDIR=$work
 export UBSAN_OPTIONS=print_stacktrace=1
 
+limit=()
 if [ -n "$runs" ]; then
-    limit=(-runs="$runs")
-else
-    limit=(-max_total_time="$time")
+    limit+=(-runs="$runs")
 fi
+if [ -z "$runs" ] || [ -n "$time_given" ]; then
+    limit+=(-max_total_time="$time")
+fi
+logs=$PWD/build/fuzz-logs
+mkdir -p "$logs"
 jobs=${FUZZ_JOBS:-2}
 # One target: its line of the table in $work/T.line, its failure (if any)
 # in $work/T.failed.
@@ -65,13 +73,13 @@ run_one() {
     start=$(date +%s)
     if ! "${wrap[@]}" "$dir/fuzz/fuzz_$t" "${limit[@]}" -timeout=10 -close_fd_mask=3 \
         -print_final_stats=1 -artifact_prefix="$artifacts/$t-" \
-        "$work/corpus-$t" "${seeds[@]}" >"$work/$t.log" 2>&1; then
+        "$work/corpus-$t" "${seeds[@]}" >"$logs/$t.log" 2>&1; then
         result=FAILED
-        grep -E 'ERROR|SUMMARY|fuzz check|Test unit written|^ +#[0-9]+ ' "$work/$t.log" |
+        grep -E 'ERROR|SUMMARY|fuzz check|Test unit written|^ +#[0-9]+ ' "$logs/$t.log" |
             head -n 30 >"$work/$t.failed" || true
     fi
     secs=$(( $(date +%s) - start ))
-    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/$t.log")
+    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$logs/$t.log")
     printf '%-16s %12s %8s %9s  %s\n' "$t" "${execs:-?}" "$secs" \
         "$(( ${execs:-0} / (secs > 0 ? secs : 1) ))" "$result" >"$work/$t.line"
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything twice (plain, and with AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs every test in both builds.
+# UndefinedBehaviorSanitizer) and runs every test in both builds, then runs
+# the fuzz targets for a while (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -23,4 +24,10 @@ for cfg in plain asan; do
     (cd "$dir" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --output-on-failure -j "$jobs" --timeout 300) || status=1
 done
+# The fuzz targets, built with clang, a bounded time each (FUZZ_TIME
+# seconds, default 20; 0 leaves them out).
+if [ "${FUZZ_TIME:-20}" != 0 ]; then
+    echo "== fuzz targets"
+    bash scripts/fuzz.sh || status=1
+fi
 exit $status

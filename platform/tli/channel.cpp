@@ -117,6 +117,7 @@ int recv_msg(int fd, Reply &out, uint32_t mine, uint32_t also)
         }
     }
     if (n == 0) {
+        if (out.fd >= 0) close(out.fd);
         errno = ECONNRESET;  // the daemon closed the endpoint
         return -1;
     }
@@ -155,6 +156,16 @@ void await_doorbell(int fd)
 {
     struct pollfd p {fd, POLLIN, 0};
     while (poll(&p, 1, 1000) < 0 && errno == EINTR) {
+    }
+}
+
+// Only t_open's reply brings a descriptor: one that comes with any other
+// reply is closed.
+void drop_stray_fd(uint16_t type, Reply &r)
+{
+    if (r.fd >= 0 && type != kOpen) {
+        close(r.fd);
+        r.fd = -1;
     }
 }
 
@@ -237,6 +248,7 @@ int transact(int fd, uint16_t type, bool block, const std::vector<uint8_t> &body
             continue;  // a call that only waits for the daemon's answer is not interrupted
         if (r == 1) {
             if (out.h.type == want && out.h.reqid == reqid) {
+                drop_stray_fd(type, out);
                 if (out.h.flags & kFlagPending)
                     await_doorbell(fd);
                 return 0;
@@ -261,10 +273,12 @@ int transact(int fd, uint16_t type, bool block, const std::vector<uint8_t> &body
             if (r2 != 1)
                 continue;  // the daemon answers a cancel at once
             if (tmp.h.type == want && tmp.h.reqid == reqid) {
+                drop_stray_fd(type, tmp);
                 out = std::move(tmp);
                 tmp = Reply{};
                 have = true;
             } else if (tmp.h.type == (kCancel | kReply) && tmp.h.reqid == cancel_id) {
+                drop_stray_fd(kCancel, tmp);
                 if (tmp.h.flags & kFlagPending)
                     await_doorbell(fd);
                 break;

@@ -678,7 +678,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
     }
     case kBind:
         do_bind(e, rd, uid, a);
-        if (!rd.ok()) return bad();
+        if (!rd.done()) return bad();
         break;
     case kUnbind:
         if (!rd.done()) return bad();
@@ -690,7 +690,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         break;
     case kOptmgmt:
         do_optmgmt(e, rd, a);
-        if (!rd.ok()) return bad();
+        if (!rd.done()) return bad();
         break;
     case kConnect: {
         uint32_t al = 0, ol = 0, ul = 0;
@@ -733,7 +733,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         break;
     case kAccept:
         do_accept(e, rd, res_ep, a);
-        if (!rd.ok()) return bad();
+        if (!rd.done()) return bad();
         break;
     case kSnd: {
         int32_t flags = 0;
@@ -767,7 +767,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
     }
     case kSnddis:
         do_snddis(e, rd, a);
-        if (!rd.ok()) return bad();
+        if (!rd.done()) return bad();
         break;
     case kRcvdis: {
         if (!rd.done()) return bad();
@@ -792,7 +792,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
     }
     case kSndudata:
         do_sndudata(e, rd, uid, a);
-        if (!rd.ok()) return bad();
+        if (!rd.done()) return bad();
         break;
     case kRcvudata: {
         uint32_t am = 0, om = 0, dm = 0;

@@ -192,11 +192,15 @@ size_t ptys_in_use()
 
 // Memory a daemon may gain over a run without it counting as a leak: the
 // allocator keeps freed pages and arenas (glibc returns little to the
-// system), and the sanitizers' allocator holds freed blocks in quarantine.
-#ifdef LOAD_SANITIZED
-constexpr long kMemoryMarginKib = 16 * 1024;
-#else
+// system; measured: the stack's RSS settles 0.2 to 0.6 MiB above the first
+// round's and stays there over further rounds). The sanitizers' allocator
+// holds freed blocks in quarantine (tens of MiB), so that build does not
+// compare memory; its LeakSanitizer looks for leaks when the daemons stop.
 constexpr long kMemoryMarginKib = 1024;
+#ifdef LOAD_SANITIZED
+constexpr bool kCompareMemory = false;
+#else
+constexpr bool kCompareMemory = true;
 #endif
 
 // ---- clients ----
@@ -557,7 +561,7 @@ protected:
             out["ipxstackd"].connections = field_kib(st, "connections");
             if (before != nullptr && out["ipxstackd"].connections > before->at("ipxstackd").connections)
                 return false;
-            if (before != nullptr)
+            if (before != nullptr && kCompareMemory)
                 for (const auto &[name, u] : out)
                     if (name != "all" && (u.rss_kib - before->at(name).rss_kib > kMemoryMarginKib ||
                                           u.pss_kib - before->at(name).pss_kib > kMemoryMarginKib))
@@ -585,8 +589,29 @@ protected:
             EXPECT_EQ(a.ptys, b.ptys) << report;
             EXPECT_EQ(a.endpoints, b.endpoints) << report;
             EXPECT_EQ(a.connections, b.connections) << report;
-            EXPECT_LE(a.rss_kib - b.rss_kib, kMemoryMarginKib) << report;
-            EXPECT_LE(a.pss_kib - b.pss_kib, kMemoryMarginKib) << report;
+            if (kCompareMemory) {
+                EXPECT_LE(a.rss_kib - b.rss_kib, kMemoryMarginKib) << report;
+                EXPECT_LE(a.pss_kib - b.pss_kib, kMemoryMarginKib) << report;
+            }
+        }
+    }
+
+    // Stops host 1's service in order; each daemon ends with status 0 and
+    // (in the sanitizer build) no leak found.
+    void stop_service()
+    {
+        Node &h = site_.host(1);
+        Proc::Options o;
+        o.env = h.env();
+        Proc k = h.host->start({std::string(kBin) + "/Zelptyd", "-k"}, o);
+        EXPECT_EQ(k.wait_exit(30s), 0) << k.err();
+        h.ptyd = false;
+        for (Proc *p : {&h.ombrad, &h.stack}) {
+            p->signal(SIGTERM);
+            int st = p->wait_exit(60s);
+            std::string err = p->err().size() > 4000 ? p->err().substr(p->err().size() - 4000) : p->err();
+            EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st << " " << err;
+            EXPECT_EQ(p->err().find("Sanitizer"), std::string::npos) << err;
         }
     }
 
@@ -796,6 +821,7 @@ TEST_F(Load, ConnectAndCloseCyclesLeaveNothing)
     expect_no_growth(before, after, std::to_string(cycles) + " calls and " + std::to_string(sessions) + " sessions");
     EXPECT_TRUE(left_running({site_.host(1).stack.pid(), site_.host(1).ombrad.pid(), ptyd_}).empty())
         << testing::PrintToString(left_running({site_.host(1).stack.pid(), site_.host(1).ombrad.pid(), ptyd_}));
+    stop_service();
 }
 
 TEST_F(Load, TwoHundredCallersTogether)
@@ -866,4 +892,5 @@ TEST_F(Load, TwoHundredCallersTogether)
         std::cout << "round: " << text_of(after["ipxstackd"]) << "\n";
     }
     expect_no_growth(before, after, "200 callers at once");
+    stop_service();
 }

@@ -1,14 +1,19 @@
 // Faults and load, end to end, on hosts that are network namespaces:
 // - the stack daemon killed (SIGKILL) under open sessions: every session
-//   ends with a hang-up of its processes, its login record is closed, each
-//   client says so and fails, and nothing is left running;
+//   ends with a hang-up of all its processes, its login record is closed,
+//   each client says why and fails, and nothing is left running;
 // - Ombrad killed under open sessions: they go on, and Ombrad started again
 //   advertises the running service again;
-// - thousands of calls that connect and close, real sessions one after the
-//   other, and 200 callers at once leave nothing behind in ipxstackd,
-//   Ombrad or Zelptyd: descriptors, threads, children and ptys as before,
-//   memory within a small margin.
-// Login records are the namespace's own (a tmpfs over /run and /var/log).
+// - calls that connect and close (10,000), whole sessions one after the
+//   other (200), and 200 callers together from seven hosts (the daemon
+//   serves 128 at once and refuses the rest) leave nothing behind in
+//   ipxstackd, Ombrad or Zelptyd: descriptors, threads, children, ptys and
+//   the stack's tables as before, memory within a small margin.
+// Login records and ptys are the namespace's own (tmpfs over /run and
+// /var/log, a devpts instance). LOAD_CYCLES and LOAD_SESSIONS set the
+// first two counts; LOAD_ROUNDS repeats the 200 callers that many more
+// times (to tell a leak, which grows each round, from the allocator's
+// noise, which does not).
 #include "site.h"
 
 #include <gtest/gtest.h>
@@ -352,7 +357,9 @@ std::string connect_close(const Address &to, int n)
 
 // `n` sessions, called `batch` at a time: each that is accepted gets a
 // command typed ahead of the shell's start and waits for its output; the
-// next batch is called once every call of this one is settled. Returns
+// next batch is called once every call of this one is settled. (Zelptyd's
+// listening queue holds 4 calls; calls beyond it are dropped and repeated
+// after a back-off of 0.5 s and more, so a burst of 200 takes a minute.) Returns
 // "served N refused M other K" once every call is settled (or the limit
 // passed); the endpoints stay open in the calling process.
 std::string open_sessions(const Address &to, int n, int batch, std::chrono::seconds limit)
@@ -466,10 +473,10 @@ private:
     Proc zelterm_;
 };
 
-// Login records of the namespace's utmp file.
-std::vector<struct utmpx> utmp_records()
+// Login records of the namespace's utmp (or wtmp) file.
+std::vector<struct utmpx> utmp_records(const std::string &file = "/run/utmp")
 {
-    std::string raw = read_file("/run/utmp");
+    std::string raw = read_file(file);
     std::vector<struct utmpx> out(raw.size() / sizeof(struct utmpx));
     if (!out.empty())
         memcpy(out.data(), raw.data(), out.size() * sizeof(struct utmpx));
@@ -704,6 +711,14 @@ TEST_F(Faults, StackKilledUnderSessions)
     for (const auto &r : utmp_records())
         dead += r.ut_type == DEAD_PROCESS;
     EXPECT_EQ(dead, static_cast<size_t>(kUsers));
+    // The history has each session's start and end.
+    size_t starts = 0, ends = 0;
+    for (const auto &r : utmp_records("/var/log/wtmp")) {
+        starts += r.ut_type == USER_PROCESS;
+        ends += r.ut_type == DEAD_PROCESS;
+    }
+    EXPECT_EQ(starts, static_cast<size_t>(kUsers));
+    EXPECT_EQ(ends, static_cast<size_t>(kUsers));
 
     // Nothing is left: no Zeltty, no guard, no session; Zelptyd and Ombrad,
     // whose endpoints broke, end too.
@@ -758,21 +773,16 @@ TEST_F(Load, ConnectAndCloseCyclesLeaveNothing)
     const int sessions = count("LOAD_SESSIONS", kSessionCycles);
     constexpr int kParallel = 4;
 
-    // A first round, so that one-time allocations are made before counting.
-    {
-        Worker w(h, [&] { return connect_close(to, 50); });
-        EXPECT_EQ(w.result(60s), "connected 50 refused 0 failed 0");
-    }
-    auto before = settle();
-
     // Calls that connect and close, from several clients at once: each is
-    // accepted and handed to a Zeltty, which sees its caller gone.
-    auto start = std::chrono::steady_clock::now();
-    {
+    // accepted and handed to a Zeltty, which sees its caller gone. Then
+    // whole sessions, as many at a time: zelterm finds the service by name,
+    // the shell runs a command and ends at the end of the input.
+    auto run = [&](int calls, int whole) {
+        auto start = std::chrono::steady_clock::now();
         std::vector<std::unique_ptr<Worker>> ws;
         for (int k = 0; k < kParallel; ++k)
             ws.push_back(std::make_unique<Worker>(
-                h, [&, k] { return connect_close(to, cycles / kParallel + (k < cycles % kParallel)); }));
+                h, [&, k] { return connect_close(to, calls / kParallel + (k < calls % kParallel)); }));
         int connected = 0;
         for (auto &w : ws) {
             std::string r = w->result(500s);
@@ -781,41 +791,47 @@ TEST_F(Load, ConnectAndCloseCyclesLeaveNothing)
             EXPECT_EQ(f, 0) << r;
             connected += c;
         }
-        // Calls beyond the per-caller limit of sessions may be refused while
-        // Zeltty processes are still being collected; nearly all get through.
-        EXPECT_GE(connected, cycles * 9 / 10);
-        std::cout << cycles << " calls, " << connected << " connected, in "
+        // Calls beyond the limit of sessions per caller are refused while
+        // the Zeltty processes of calls just closed are being collected;
+        // nearly all get through.
+        EXPECT_GE(connected, calls * 9 / 10);
+        std::cout << calls << " calls, " << connected << " connected, in "
                   << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
                          .count()
                   << " ms\n";
-    }
 
-    // Whole sessions: zelterm finds the service by name, the shell runs a
-    // command and ends at the end of the input.
-    start = std::chrono::steady_clock::now();
-    for (int done = 0; done < sessions;) {
-        std::vector<std::unique_ptr<Proc>> zs;
-        for (int k = 0; k < kParallel && done < sessions; ++k, ++done) {
-            int p[2];
-            ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
-            Proc::Options o;
-            o.env = h.env();
-            o.stdin_fd = p[0];
-            zs.push_back(std::make_unique<Proc>(h.host->start({ZELTERM_PATH, "-q", kService}, o)));
-            close(p[0]);
-            const char script[] = "echo cy''cle\n";
-            ASSERT_EQ(write(p[1], script, sizeof script - 1), ssize_t(sizeof script - 1));
-            close(p[1]);
+        start = std::chrono::steady_clock::now();
+        for (int done = 0; done < whole;) {
+            std::vector<std::unique_ptr<Proc>> zs;
+            for (int k = 0; k < kParallel && done < whole; ++k, ++done) {
+                int p[2];
+                ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+                Proc::Options o;
+                o.env = h.env();
+                o.stdin_fd = p[0];
+                zs.push_back(std::make_unique<Proc>(h.host->start({ZELTERM_PATH, "-q", kService}, o)));
+                close(p[0]);
+                const char script[] = "echo cy''cle\n";
+                ASSERT_EQ(write(p[1], script, sizeof script - 1), ssize_t(sizeof script - 1));
+                close(p[1]);
+            }
+            for (auto &z : zs) {
+                int st = z->wait_exit(60s);
+                ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << done << ": " << st << " " << z->err();
+                ASSERT_NE(z->out().find("cycle\r\n"), std::string::npos) << z->out();
+            }
         }
-        for (auto &z : zs) {
-            int st = z->wait_exit(60s);
-            ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << done << ": " << st << " " << z->err();
-            ASSERT_NE(z->out().find("cycle\r\n"), std::string::npos) << z->out();
-        }
-    }
-    std::cout << sessions << " sessions in "
-              << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count()
-              << " ms\n";
+        std::cout << whole << " sessions in "
+                  << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                         .count()
+                  << " ms\n";
+    };
+
+    // A short first round, so that the daemons' one-time allocations are
+    // made before counting.
+    ASSERT_NO_FATAL_FAILURE(run(400, 8));
+    auto before = settle();
+    ASSERT_NO_FATAL_FAILURE(run(cycles, sessions));
 
     auto after = settle(&before);
     expect_no_growth(before, after, std::to_string(cycles) + " calls and " + std::to_string(sessions) + " sessions");
@@ -827,7 +843,9 @@ TEST_F(Load, ConnectAndCloseCyclesLeaveNothing)
 TEST_F(Load, TwoHundredCallersTogether)
 {
     // Host 1 serves; hosts 2 to 8 call, each through a udp link of its own
-    // stack, so that no caller host reaches its limit of sessions.
+    // stack, so that no caller host reaches its limit of sessions. Each
+    // host calls one at a time, the seven side by side, and keeps every
+    // session open until all 200 are settled.
     constexpr int kCallers = 200, kHosts = 7;
     host(1);
     for (int n = 2; n <= 1 + kHosts; ++n) {
@@ -845,7 +863,7 @@ TEST_F(Load, TwoHundredCallersTogether)
             int n = callers / kHosts + (k < callers % kHosts);
             if (n > 0)
                 ws.push_back(std::make_unique<Worker>(
-                    host(2 + k), [&, n] { return open_sessions(to, n, 8, 120s); }, true));
+                    host(2 + k), [&, n] { return open_sessions(to, n, 1, 120s); }, true));
         }
         int served = 0, refused = 0;
         for (auto &w : ws) {
@@ -865,17 +883,21 @@ TEST_F(Load, TwoHundredCallersTogether)
         return std::pair{served, refused};
     };
 
-    // A first round like the measured one, so that the daemons' tables have
-    // grown to their size before counting.
+    // Two rounds like the measured one first: the daemons' tables and the
+    // allocator's free lists grow to their size in them (the stack's RSS
+    // settles by the second round and stays within 0.3 MiB after).
     std::vector<std::string> results;
-    auto [s0, r0] = round(kCallers, results);
-    EXPECT_EQ(s0, 128) << testing::PrintToString(results);
+    for (int i = 0; i < 2; ++i) {
+        auto [s0, r0] = round(kCallers, results);
+        EXPECT_EQ(s0, 128) << testing::PrintToString(results);
+        settle();
+    }
     auto before = settle();
 
     results.clear();
     auto start = std::chrono::steady_clock::now();
     auto [served, refused] = round(kCallers, results);
-    std::cout << kCallers << " callers at once: " << served << " served, " << refused << " refused, in "
+    std::cout << kCallers << " callers together: " << served << " served, " << refused << " refused, in "
               << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count()
               << " ms\n";
     // The daemon runs at most 128 sessions at once: those beyond are
@@ -891,6 +913,6 @@ TEST_F(Load, TwoHundredCallersTogether)
         after = settle(&before);
         std::cout << "round: " << text_of(after["ipxstackd"]) << "\n";
     }
-    expect_no_growth(before, after, "200 callers at once");
+    expect_no_growth(before, after, "200 callers together");
     stop_service();
 }

@@ -20,24 +20,6 @@ namespace {
 
 const char *const kBin = "/opt/DRAXipx/bin";
 
-bool wait_ready(int fd, std::chrono::milliseconds limit)
-{
-    std::string got;
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (got.find("ready\n") == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        struct pollfd p {fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            return false;
-        char buf[64];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
-            return false;
-        got.append(buf, static_cast<size_t>(n));
-    }
-    return true;
-}
-
 // Printable lines that the session's shell takes as they are (no '~').
 std::string text_data(size_t n, unsigned seed)
 {

@@ -190,6 +190,24 @@ void Proc::signal(int sig)
         kill(pid_, sig);
 }
 
+bool wait_ready(int fd, std::chrono::milliseconds limit)
+{
+    std::string got;
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (got.find("ready\n") == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        struct pollfd p {fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            return false;
+        char buf[64];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return false;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+}
+
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds limit,
                 const std::string &watch_dir)
 {

@@ -76,6 +76,10 @@ private:
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds limit = 10s,
                 const std::string &watch_dir = "");
 
+// Reads from `fd` until a daemon's "ready\n" (its --ready-fd) has come,
+// within the limit. False on end of file, an error or the limit.
+bool wait_ready(int fd, std::chrono::milliseconds limit);
+
 // Inside a private mount namespace (the NAMESPACE tests): makes the mount
 // tree private, mounts a fresh tmpfs on /opt/DRAXipx and creates
 // /opt/DRAXipx/bin. When the host has no /opt/DRAXipx, /opt is covered in

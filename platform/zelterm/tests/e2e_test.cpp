@@ -26,25 +26,6 @@ namespace {
 const char *const kBin = "/opt/DRAXipx/bin";
 const char *const kService = "ZELTEST";
 
-// Reads "ready\n" from `fd` within the limit.
-bool wait_ready(int fd, std::chrono::milliseconds limit)
-{
-    std::string got;
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (got.find("ready\n") == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        struct pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            return false;
-        char buf[64];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
-            return false;
-        got.append(buf, static_cast<size_t>(n));
-    }
-    return true;
-}
-
 bool alive(pid_t pid)
 {
     if (pid <= 0 || kill(pid, 0) != 0)

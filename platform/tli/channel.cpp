@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <memory>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -109,8 +110,9 @@ int recv_one(int s, Reply &out)
     struct pollfd p {s, POLLIN, 0};
     if (poll(&p, 1, -1) < 0)
         return errno == EINTR ? -2 : -1;
-    static thread_local std::vector<uint8_t> buf(kMaxMessage);
-    struct iovec iov {buf.data(), buf.size()};
+    // Not filled in: its pages cost memory only as far as replies reach.
+    static thread_local std::unique_ptr<uint8_t[]> buf(new uint8_t[kMaxMessage]);
+    struct iovec iov {buf.get(), kMaxMessage};
     struct msghdr mh {};
     mh.msg_iov = &iov;
     mh.msg_iovlen = 1;
@@ -137,15 +139,15 @@ int recv_one(int s, Reply &out)
     if (n == 0)
         return 0;
     if ((mh.msg_flags & MSG_TRUNC) || static_cast<size_t>(n) < kHeaderLen ||
-        get_header(buf.data()).len != static_cast<size_t>(n)) {
+        get_header(buf.get()).len != static_cast<size_t>(n)) {
         if (out.fd >= 0)
             close(out.fd);
         out.fd = -1;
         errno = EPROTO;
         return -1;
     }
-    out.h = get_header(buf.data());
-    out.body.assign(buf.begin() + kHeaderLen, buf.begin() + n);
+    out.h = get_header(buf.get());
+    out.body.assign(buf.get() + kHeaderLen, buf.get() + n);
     return 1;
 }
 
@@ -646,7 +648,7 @@ int hand_back(int fd, Ep &ep, char *buf, unsigned n, int *flags, Piece *first)
 
 int stream_rcv(int fd, Ep &ep, char *buf, unsigned n, int *flags)
 {
-    static thread_local std::vector<uint8_t> spill(kMaxData);
+    static thread_local std::unique_ptr<uint8_t[]> spill(new uint8_t[kMaxData]);
     bool block_known = false, block = false;
     for (;;) {
         uint8_t hb[kStreamHeaderLen];
@@ -691,7 +693,7 @@ int stream_rcv(int fd, Ep &ep, char *buf, unsigned n, int *flags)
             }
             // Read it, with room for what a process sharing the endpoint
             // left us instead if it took this one meanwhile.
-            struct iovec iov[3] = {{hb, sizeof(hb)}, {buf, n}, {spill.data(), spill.size()}};
+            struct iovec iov[3] = {{hb, sizeof(hb)}, {buf, n}, {spill.get(), kMaxData}};
             mh.msg_iov = iov;
             mh.msg_iovlen = 3;
             got = len > 0 ? recvmsg(fd, &mh, MSG_DONTWAIT) : -1;
@@ -748,7 +750,7 @@ int stream_rcv(int fd, Ep &ep, char *buf, unsigned n, int *flags)
             p.h = h;
             p.flags = f;
             p.data.assign(buf, buf + n);
-            p.data.insert(p.data.end(), spill.begin(), spill.begin() + static_cast<long>(dlen - n));
+            p.data.insert(p.data.end(), spill.get(), spill.get() + (dlen - n));
             return hand_back(fd, ep, buf, n, flags, &p);
         }
         if (flags != nullptr)

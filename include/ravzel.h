@@ -2,6 +2,7 @@
 #ifndef DRAX_RAVZEL_H
 #define DRAX_RAVZEL_H
 
+#include <signal.h>
 #include <stdint.h>
 #include "uniconv.h"
 
@@ -21,6 +22,10 @@ int ravzel_uatoia(struct ipx_addr *ia, const struct uni_addr *ua);
 
 /* ravzelsrv */
 extern int ravzel_trace;
+/* A wait for Ombrad's answer that a signal interrupts is resumed within
+   the exchange's 10 seconds, unless this is non-zero: a program's signal
+   handler sets it to make the exchange end at once (result 5). */
+extern volatile sig_atomic_t ravzel_cancel;
 extern int ombrad_socket;
 extern struct ipx_addr ombrad_ia;
 

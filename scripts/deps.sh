@@ -6,7 +6,11 @@
 #                           (telnetd and telnet, sshd, strace); only
 #                           scripts/bench.sh asks for these
 set -euo pipefail
-pkgs=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev util-linux iproute2 procps)
+# tshark decodes the link tests' captures; dosbox is the relay server they
+# use. groff-base and man-db check the manual pages; gcc and pkgconf build a
+# third party's TLI program as the package's users would.
+pkgs=(g++ gcc cmake make libgtest-dev libgmock-dev libbenchmark-dev util-linux iproute2 procps
+      tshark dosbox groff-base man-db pkgconf)
 if [ "${1:-}" = bench ]; then
     pkgs+=(inetutils-telnetd inetutils-telnet openssh-server openssh-client strace)
 fi
@@ -20,6 +24,8 @@ if [ "${#need[@]}" -gt 0 ]; then
         exit 1
     fi
     export DEBIAN_FRONTEND=noninteractive
+    # tshark's question about capturing as a plain user: no, and never asked.
+    echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
     # Servers among the packages must not start on the host: the benchmark
     # runs its own copies in private namespaces. A policy that refuses every
     # start is put in place for the install when the host has none.

@@ -10,7 +10,7 @@ for cfg in plain asan; do
     dir=build/$cfg
     extra=()
     [ "$cfg" = asan ] && extra=(-DDRAX_SANITIZE=ON)
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${extra[@]}" >/dev/null
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAX_WERROR=ON "${extra[@]}" >/dev/null
     cmake --build "$dir" -j "$jobs"
     echo "== tests: $cfg build"
     (cd "$dir" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \

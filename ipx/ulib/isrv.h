@@ -13,7 +13,7 @@ struct isrv_request {
     unsigned char seq[2];
     unsigned char type[2];    /* SAP service type */
     unsigned char socket[2];  /* 0 in an unbind request */
-    unsigned char name[48];   /* NUL-terminated when shorter than 48 */
+    unsigned char name[48];   /* at most 47 characters, NUL-terminated */
     unsigned char node[6];    /* 00 00 and the 32-bit host number */
 };
 static_assert(sizeof(struct isrv_request) == 62, "isrv_request must be 62 bytes");
@@ -29,6 +29,7 @@ static_assert(sizeof(struct isrv_reply) == 8, "isrv_reply must be 8 bytes");
 #define ISRV_BIND    1
 #define ISRV_UNBIND  2
 #define ISRV_WAIT_S  10   /* seconds to wait for the reply */
+#define ISRV_NAME_MAX 47  /* longest name sent: what SAP carries */
 
 /* Sequence number of the next request; wraps from 65535 to 0. */
 extern uint16_t isrv_seq;

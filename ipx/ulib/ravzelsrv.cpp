@@ -26,6 +26,7 @@
 #include "uniconv.h"
 
 int ravzel_trace = 0;
+volatile sig_atomic_t ravzel_cancel = 0;
 int ombrad_socket = 0x872;
 struct ipx_addr ombrad_ia;
 
@@ -220,6 +221,13 @@ int isrv_send_recv(int fd, const struct isrv_request *req, struct isrv_reply *re
             remaining = 1;
 
         int w = isrv_wait(fd, (int)remaining * 1000);
+        /* A signal (a child's SIGCHLD, say) cut the wait short: wait again
+           for the time that is left, unless the program asked for the
+           exchange to end. The request has gone; only the answer is still
+           awaited. */
+        if (w < 0 && errno == EINTR && !ravzel_cancel &&
+            isrv_time(NULL) < start + ISRV_WAIT_S)
+            continue;
         if (w < 0) {
             if (ravzel_trace)
                 printf("isrv_send_recv: poll fails, errno %d\n", errno);
@@ -279,7 +287,12 @@ int isrv_send_recv(int fd, const struct isrv_request *req, struct isrv_reply *re
     }
 }
 
-int isrv_req(const char *name, int type, uint32_t net, uint32_t node, int socket, int code)
+/* The exchange with the service's whole six-byte node. A node whose first
+   two bytes are zero is a 32-bit host number (isrv_req); any other node (a
+   network card's address on an Ethernet link) goes in the request as it
+   is. */
+static int isrv_req_node(const char *name, int type, uint32_t net, const unsigned char node[6],
+                         int socket, int code)
 {
     int fd = isrv_open();
     if (fd < 0)
@@ -300,14 +313,13 @@ int isrv_req(const char *name, int type, uint32_t net, uint32_t node, int socket
     isrv_seq++;
     put16(req.type, (unsigned)type & 0xffff);
     put16(req.socket, (unsigned)socket & 0xffff);
-    /* A name of 48 characters or more fills the field without its NUL and
-       the rest is cut off; a shorter one is NUL-terminated and the rest of
-       the field stays zero. Nothing is written past the field. */
+    /* SAP carries at most 47 characters (its 48-byte field keeps a NUL),
+       and Ombrad refuses longer names: a longer name is cut to 47. The
+       name is always NUL-terminated and the rest of the field stays
+       zero. */
     if (name != NULL)
-        memcpy(req.name, name, strnlen(name, sizeof req.name));
-    req.node[0] = 0;
-    req.node[1] = 0;
-    put32(req.node + 2, node);
+        memcpy(req.name, name, strnlen(name, ISRV_NAME_MAX));
+    memcpy(req.node, node, sizeof req.node);
 
     struct isrv_reply reply;
     if (isrv_send_recv(fd, &req, &reply) < 0) {
@@ -318,9 +330,16 @@ int isrv_req(const char *name, int type, uint32_t net, uint32_t node, int socket
     return (int)get32(reply.status);
 }
 
-/* The checks shared by bind and unbind. 0 with the network, host and socket
+int isrv_req(const char *name, int type, uint32_t net, uint32_t node, int socket, int code)
+{
+    unsigned char n[6] = {0, 0, 0, 0, 0, 0};
+    put32(n + 2, node);
+    return isrv_req_node(name, type, net, n, socket, code);
+}
+
+/* The checks shared by bind and unbind. 0 with the network, node and socket
    of the address filled in, or the request's result code. */
-static int srv_check(const struct uni_addr *addr, uint32_t *net, uint32_t *host, unsigned *socket)
+static int srv_check(const struct uni_addr *addr, uint32_t *net, unsigned char node[6], unsigned *socket)
 {
     struct ipx_addr ia;
 
@@ -332,29 +351,29 @@ static int srv_check(const struct uni_addr *addr, uint32_t *net, uint32_t *host,
         return 2;
     if (*socket < 0x4000 && geteuid() != 0)
         return 6;
-    if (ia.node[0] != 0 || ia.node[1] != 0)
-        return 2;
-    *host = get32(ia.node + 2);
+    memcpy(node, ia.node, 6);
     return 0;
 }
 
 int ravzel_srv_bind(const char *name, int type, const struct uni_addr *addr)
 {
-    uint32_t net = 0, host = 0;
+    uint32_t net = 0;
+    unsigned char node[6];
     unsigned socket = 0;
 
-    int r = srv_check(addr, &net, &host, &socket);
+    int r = srv_check(addr, &net, node, &socket);
     if (r != 0)
         return r;
-    return isrv_req(name, type, net, host, (int)socket, ISRV_BIND);
+    return isrv_req_node(name, type, net, node, (int)socket, ISRV_BIND);
 }
 
 int ravzel_srv_unbind(const char *name, int type, const struct uni_addr *addr)
 {
-    uint32_t net = 0, host = 0;
+    uint32_t net = 0;
+    unsigned char node[6];
     unsigned socket = 0;
 
-    int r = srv_check(addr, &net, &host, &socket);
+    int r = srv_check(addr, &net, node, &socket);
     if (r != 0)
         return r;
     /* The withdrawal names the service only: no node, no socket. */

@@ -237,7 +237,8 @@ void Engine::on_check(const std::vector<uint16_t> &sockets,
         std::string why = s.uid ? fault(e.addr.socket, it->second, s.uid)
                                 : "the holder of socket " + hex4(e.addr.socket) + " was never seen";
         bool added = false;
-        int32_t status = why.empty() ? table_.bind(e, added) : sap::kOk;
+        sap::Address owner{local_.net, local_.node, s.owner_socket};
+        int32_t status = why.empty() ? table_.bind(e, owner, added) : sap::kOk;
         if (!why.empty() || status != sap::kOk) {
             log(Level::notice, "dropped saved " + describe(e) + ": " +
                                    (why.empty() ? sap::status_text(status) : why));
@@ -279,12 +280,16 @@ void Engine::restore(const std::vector<SavedService> &saved)
 std::vector<SavedService> Engine::saved() const
 {
     std::vector<SavedService> all;
-    for (const sap::Entry &e : table_.local()) {
+    const std::vector<sap::Entry> &local = table_.local();
+    for (size_t i = 0; i < local.size(); ++i) {
+        const sap::Entry &e = local[i];
         if (!checked_here(e))
             continue;
         auto holder = holders_.find(e.addr.socket);
-        all.push_back({e, holder == holders_.end() ? std::nullopt
-                                                   : std::optional<int32_t>(holder->second)});
+        all.push_back({e,
+                       holder == holders_.end() ? std::nullopt
+                                                : std::optional<int32_t>(holder->second),
+                       table_.owners()[i].socket});
     }
     all.insert(all.end(), restoring_.begin(), restoring_.end());
     return all;

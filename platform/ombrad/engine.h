@@ -31,6 +31,9 @@ struct SocketState {
 struct SavedService {
     sap::Entry entry;
     std::optional<int32_t> uid;
+    // The socket, at this host, of the program that registered the service:
+    // only that address may withdraw it after a restart too.
+    uint16_t owner_socket = 0;
     bool operator==(const SavedService &) const = default;
 };
 

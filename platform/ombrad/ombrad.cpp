@@ -24,6 +24,8 @@
 #include "stackcheck.h"
 #include "state.h"
 
+#include <logstamp.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -46,8 +48,9 @@ struct Log {
     bool to_stderr = true;
     void operator()(Level level, const std::string &text) const
     {
+        char stamp[40];
         if (to_stderr)
-            std::fprintf(stderr, "%s: %s\n", kProg, text.c_str());
+            std::fprintf(stderr, "%s%s: %s\n", logstamp(stamp, sizeof stamp), kProg, text.c_str());
         else
             syslog(int(level), "%s", text.c_str());
     }

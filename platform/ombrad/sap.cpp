@@ -188,6 +188,8 @@ const char *status_text(int32_t status)
     case kNameInUse: return "name already advertised at another address";
     case kTableFull: return "service table full";
     case kUnknownService: return "no such service advertised";
+    case kNotPrivileged: return "not from a privileged socket (below 0x4000)";
+    case kNotOwner: return "registered from another address";
     default: return "unknown status";
     }
 }

@@ -90,6 +90,10 @@ constexpr uint16_t kCodeUnbind = 2;
 constexpr uint16_t kReplyBit = 0x8000;
 constexpr size_t kRequestSize = 62;
 constexpr size_t kReplySize = 8;
+// Sockets below this one can be bound by root only (the stack refuses
+// everyone else), so a request from one of them comes from a program of
+// root's. Only such requests may register or withdraw a service.
+constexpr uint16_t kFirstUnprivilegedSocket = 0x4000;
 
 // Statuses of a reply. The request library passes a refusal on to its
 // caller unchanged, and uses small positive codes of its own (2, 5, 6, 7)
@@ -103,6 +107,8 @@ enum Status : int32_t {
     kNameInUse = -4,       // name and type already advertised at another address
     kTableFull = -5,       // no room for another service
     kUnknownService = -6,  // unbind of a service that is not advertised
+    kNotPrivileged = -7,   // request from a socket that any user may bind
+    kNotOwner = -8,        // unbind from another address than the one that registered it
 };
 const char *status_text(int32_t status);
 

@@ -70,14 +70,21 @@ bool field(const std::string &line, size_t &pos, std::string &out)
 bool decode_line(const std::string &line, SavedService &s, std::string &why)
 {
     size_t pos = 0;
-    std::string type, socket, node, uid;
-    uint64_t t = 0, so = 0, no = 0;
+    std::string type, socket, node, uid, owner;
+    uint64_t t = 0, so = 0, no = 0, ow = 0;
     if (!field(line, pos, type) || !field(line, pos, socket) || !field(line, pos, node) ||
-        !field(line, pos, uid) || !hex_field(type, 4, t) || !hex_field(socket, 4, so) ||
-        !hex_field(node, 12, no) || !uid_field(uid, s.uid)) {
+        !field(line, pos, uid) || !field(line, pos, owner) || !hex_field(type, 4, t) ||
+        !hex_field(socket, 4, so) || !hex_field(node, 12, no) || !uid_field(uid, s.uid) ||
+        !hex_field(owner, 4, ow)) {
         why = "malformed";
         return false;
     }
+    // Only a privileged socket registers a service.
+    if (ow == 0 || ow >= sap::kFirstUnprivilegedSocket) {
+        why = "unusable owner";
+        return false;
+    }
+    s.owner_socket = uint16_t(ow);
     s.entry = {};
     s.entry.type = uint16_t(t);
     s.entry.addr.socket = uint16_t(so);
@@ -109,7 +116,8 @@ std::string encode_state(const std::vector<SavedService> &services)
                       a.node[5]);
         text += b;
         text += s.uid ? std::to_string(*s.uid) : "-";
-        text += " " + s.entry.name + "\n";
+        std::snprintf(b, sizeof b, " %04x ", unsigned(s.owner_socket));
+        text += b + s.entry.name + "\n";
     }
     return text;
 }

@@ -2,12 +2,13 @@
 // file (default /opt/DRAXipx/run/Ombrad.state):
 //
 //   Ombrad services 1
-//   0247 8063 00007f000001 0 TERM1
+//   0247 8063 00007f000001 0 1700 TERM1
 //
 // After the first line, one line a service: type, socket and node in
 // hexadecimal (4, 4 and 12 digits), the user seen holding the socket (a
-// decimal number, or "-" when not seen yet), and the name (the rest of
-// the line). The network is not kept: it is the stack's at the next start.
+// decimal number, or "-" when not seen yet), the socket at this host that
+// registered it (4 hexadecimal digits; only it may withdraw the service),
+// and the name (the rest of the line). The network is not kept: it is the stack's at the next start.
 // Every line ends with a newline, so a file cut short reads as damaged.
 #ifndef DRAX_OMBRAD_STATE_H
 #define DRAX_OMBRAD_STATE_H

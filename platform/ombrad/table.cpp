@@ -5,7 +5,7 @@
 
 namespace ombrad {
 
-int32_t ServiceTable::bind(const sap::Entry &e, bool &added)
+int32_t ServiceTable::bind(const sap::Entry &e, const sap::Address &owner, bool &added)
 {
     added = false;
     for (const sap::Entry &s : local_) {
@@ -16,16 +16,31 @@ int32_t ServiceTable::bind(const sap::Entry &e, bool &added)
     if (local_.size() >= limits_.local)
         return sap::kTableFull;
     local_.push_back(e);
+    owners_.push_back(owner);
     added = true;
     return sap::kOk;
 }
 
+int32_t ServiceTable::unbind(const std::string &name, uint16_t type, const sap::Address &owner,
+                             sap::Entry &removed)
+{
+    for (size_t i = 0; i < local_.size(); ++i) {
+        if (local_[i].type != type || !sap::same_name(local_[i].name, name))
+            continue;
+        if (owners_[i] != owner)
+            return sap::kNotOwner;
+        return unbind(name, type, removed);
+    }
+    return sap::kUnknownService;
+}
+
 int32_t ServiceTable::unbind(const std::string &name, uint16_t type, sap::Entry &removed)
 {
-    for (auto it = local_.begin(); it != local_.end(); ++it) {
-        if (it->type == type && sap::same_name(it->name, name)) {
-            removed = *it;
-            local_.erase(it);
+    for (size_t i = 0; i < local_.size(); ++i) {
+        if (local_[i].type == type && sap::same_name(local_[i].name, name)) {
+            removed = local_[i];
+            local_.erase(local_.begin() + static_cast<std::ptrdiff_t>(i));
+            owners_.erase(owners_.begin() + static_cast<std::ptrdiff_t>(i));
             return sap::kOk;
         }
     }
@@ -134,6 +149,11 @@ RequestOutcome handle_request(ServiceTable &table, const uint8_t *p, size_t n,
     } else if (req.code != sap::kCodeBind && req.code != sap::kCodeUnbind) {
         reply.status = sap::kMalformed;
         what = "request code " + std::to_string(req.code);
+    } else if (sender.socket == 0 || sender.socket >= sap::kFirstUnprivilegedSocket) {
+        // Any user may bind such a socket: a program of theirs must not
+        // take over, withdraw or crowd out root's services.
+        reply.status = sap::kNotPrivileged;
+        what = (req.code == sap::kCodeBind ? "bind " : "unbind ") + describe(req);
     } else if (!sap::valid_name(req.name)) {
         reply.status = sap::kBadName;
         what = req.code == sap::kCodeBind ? "bind" : "unbind";
@@ -149,14 +169,14 @@ RequestOutcome handle_request(ServiceTable &table, const uint8_t *p, size_t n,
             reply.status = sap::kBadService;
         } else {
             bool added = false;
-            reply.status = table.bind(e, added);
+            reply.status = table.bind(e, sender, added);
             if (added)
                 out.announce.push_back(e);
         }
     } else {
         sap::Entry removed;
         what = "unbind " + describe(req);
-        reply.status = table.unbind(req.name, req.type, removed);
+        reply.status = table.unbind(req.name, req.type, sender, removed);
         if (reply.status == sap::kOk) {
             removed.hops = sap::kHopsDown;
             out.announce.push_back(removed);
@@ -166,6 +186,8 @@ RequestOutcome handle_request(ServiceTable &table, const uint8_t *p, size_t n,
     out.status = reply.status;
     out.reply_bytes = sap::encode_reply(reply);
     out.log = what + " from " + from + ": " + sap::status_text(reply.status);
+    if (reply.status == sap::kTableFull)
+        out.log += " (" + std::to_string(table.local_limit()) + " services, the limit)";
     return out;
 }
 

@@ -35,15 +35,26 @@ class ServiceTable {
 public:
     explicit ServiceTable(Limits limits = {}) : limits_(limits) {}
 
-    // Registers a local service (name, type) at `e.addr`. Registering the
-    // same service at the same address again is accepted and changes
-    // nothing (`added` false). A name (compared case-insensitively) already
-    // registered with the same type at another address is refused with
-    // sap::kNameInUse; a full table with sap::kTableFull.
-    int32_t bind(const sap::Entry &e, bool &added);
-    // Withdraws a local service; the removed entry is stored in `removed`.
+    // Registers a local service (name, type) at `e.addr` for the program
+    // at `owner`, the address the request came from. Registering the same
+    // service at the same address again is accepted and changes nothing
+    // (`added` false; the first owner stays). A name (compared
+    // case-insensitively) already registered with the same type at another
+    // address is refused with sap::kNameInUse; a full table (Limits::local
+    // services) with sap::kTableFull.
+    int32_t bind(const sap::Entry &e, const sap::Address &owner, bool &added);
+    // Withdraws a local service for the program at `owner`: only the
+    // address that registered it may (sap::kNotOwner otherwise). The
+    // removed entry is stored in `removed`.
+    int32_t unbind(const std::string &name, uint16_t type, const sap::Address &owner,
+                   sap::Entry &removed);
+    // Withdraws a local service whoever registered it (the daemon's own
+    // shutdown).
     int32_t unbind(const std::string &name, uint16_t type, sap::Entry &removed);
     const std::vector<sap::Entry> &local() const { return local_; }
+    // owners()[i] registered local()[i].
+    const std::vector<sap::Address> &owners() const { return owners_; }
+    size_t local_limit() const { return limits_.local; }
 
     enum class Learned { added, refreshed, withdrawn, ignored, full };
     // Takes in one entry of another host's response heard at `now`. A hop
@@ -67,6 +78,7 @@ private:
     };
     Limits limits_;
     std::vector<sap::Entry> local_;
+    std::vector<sap::Address> owners_;  // owners_[i] registered local_[i]
     std::vector<Heard> learned_;
 };
 
@@ -84,6 +96,9 @@ struct RequestOutcome {
 // `local`); others are dropped without a reply. A datagram too short to
 // carry a code and a sequence number is dropped too; every other request
 // gets a reply echoing its code (with 0x8000 set) and sequence number.
+// Binds and unbinds are refused (sap::kNotPrivileged) unless they come from
+// a privileged socket, which only root's programs can bind; a service is
+// withdrawn only for the address that registered it.
 RequestOutcome handle_request(ServiceTable &table, const uint8_t *p, size_t n,
                               const sap::Address &sender, const Local &local);
 

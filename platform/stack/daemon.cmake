@@ -3,13 +3,17 @@
 add_library(ipxstackd_lib STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/daemon/stack.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/daemon/links.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/daemon/server.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/daemon/server.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/daemon/sys.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/daemon/link_config.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/daemon/link_udp.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/daemon/link_relay.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/daemon/link_packet.cpp)
 target_include_directories(ipxstackd_lib PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/daemon)
 target_link_libraries(ipxstackd_lib PUBLIC ipxcore tli_proto)
 
 add_executable(ipxstackd ${CMAKE_CURRENT_SOURCE_DIR}/daemon/main.cpp)
 target_link_libraries(ipxstackd PRIVATE ipxstackd_lib)
-install(TARGETS ipxstackd DESTINATION ${DRAX_PREFIX}/bin)
 
 if(DRAX_TESTS)
   include(${CMAKE_CURRENT_SOURCE_DIR}/tests/tests.cmake)

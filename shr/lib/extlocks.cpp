@@ -55,3 +55,41 @@ int extunlock(int fd, long start, long stop)
     }
     return lock_range(fd, F_SETLK, F_UNLCK, start, stop);
 }
+
+/*
+ * Takes an exclusive lock on bytes start..stop without waiting: 0, or -1
+ * (errno EAGAIN or EACCES when another process holds a lock there).
+ */
+int exttrylock(int fd, long start, long stop)
+{
+    if (TC_GATE(tc_lock, 3))
+        fprintf(tcfile, "exttrylock: fid %d start %08lx stop %08lx\n", fd,
+                (unsigned long)start, (unsigned long)stop);
+    if (start < 0 || stop < start) {
+        errno = EINVAL;
+        return -1;
+    }
+    return lock_range(fd, F_SETLK, F_WRLCK, start, stop) < 0 ? -1 : 0;
+}
+
+/*
+ * The process that holds a lock on any of bytes start..stop, as another
+ * process would see it: its id, 0 when none does (or only the caller), -1
+ * when the system cannot tell.  The descriptor may be open for reading only.
+ */
+long extlocker(int fd, long start, long stop)
+{
+    if (start < 0 || stop < start) {
+        errno = EINVAL;
+        return -1;
+    }
+    struct flock fl;
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = start;
+    fl.l_len = stop - start + 1;
+    fl.l_pid = 0;
+    if (fcntl(fd, F_GETLK, &fl) < 0)
+        return -1;
+    return fl.l_type == F_UNLCK ? 0 : (long)fl.l_pid;
+}

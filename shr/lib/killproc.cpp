@@ -45,6 +45,12 @@ static int read_number(FILE *f, long *value)
  * of process ids, is never passed to kill (it would address a process group
  * or every process): it names no process, so the file is obsolete and the
  * result is -2, as save_pid also treats it.
+ *
+ * The recorded process is believed to be the one that wrote the file only
+ * while it holds the file's lock (save_pid keeps it), or while it runs the
+ * caller's own program (or the caller may not tell). Any other process
+ * merely has the number of one that is gone: it is not signalled, and the
+ * file is obsolete (-2).
  */
 int kill_process(const char *file, int sig)
 {
@@ -53,10 +59,13 @@ int kill_process(const char *file, int sig)
         return -1;
     long number;
     int got = read_number(f, &number);
+    long holder = got < 0 ? 0 : extlocker(fileno(f), 0, 0);
     fclose(f);
     if (got < 0)
         return -1;
     if (number <= 0 || number > INT_MAX)
+        return -2;
+    if (holder != number && same_program(number) == 0)
         return -2;
     if (kill((pid_t)number, sig) == 0)
         return 0;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -36,6 +37,8 @@ Proc::Proc(const std::vector<std::string> &argv, const Options &opts)
     }
     pid_ = fork();
     if (pid_ == 0) {
+        if (opts.netns_fd >= 0 && setns(opts.netns_fd, CLONE_NEWNET) < 0)
+            _exit(125);
         if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) < 0)
             _exit(126);
         int in = opts.stdin_fd >= 0 ? opts.stdin_fd : open("/dev/null", O_RDONLY);
@@ -225,6 +228,52 @@ bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds lim
     return ok;
 }
 
+// Covers /opt, in this mount namespace only, with a tmpfs that shows
+// what /opt held through bind mounts (symbolic links copied) and has room
+// for /opt/DRAXipx: the host's /opt itself is never written to.
+static bool cover_opt(std::string &why)
+{
+    int old = open("/opt", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (old < 0) {
+        why = std::string("no /opt to put /opt/DRAXipx in: ") + std::strerror(errno);
+        return false;
+    }
+    std::vector<std::pair<std::string, unsigned char>> entries;
+    int list = openat(old, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (DIR *d = list >= 0 ? fdopendir(list) : nullptr) {
+        while (dirent *e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n != "." && n != "..")
+                entries.emplace_back(n, e->d_type);
+        }
+        closedir(d);
+    }
+    bool ok = mount("drax-opt", "/opt", "tmpfs", 0, "mode=0755") == 0;
+    if (!ok)
+        why = std::string("cannot mount tmpfs on /opt: ") + std::strerror(errno);
+    for (const auto &[name, type] : entries) {
+        if (!ok)
+            break;
+        std::string there = "/opt/" + name;
+        std::string from = "/proc/self/fd/" + std::to_string(old) + "/" + name;
+        if (type == DT_LNK) {
+            char target[4096];
+            ssize_t n = readlinkat(old, name.c_str(), target, sizeof target - 1);
+            ok = n >= 0 && (target[n] = '\0', symlink(target, there.c_str()) == 0);
+        } else {
+            if (type == DT_DIR)
+                ok = mkdir(there.c_str(), 0755) == 0;
+            else
+                ok = write_file(there, "");
+            ok = ok && mount(from.c_str(), there.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+        }
+        if (!ok)
+            why = "cannot show /opt/" + name + " again: " + std::strerror(errno);
+    }
+    close(old);
+    return ok && (mkdir("/opt/DRAXipx", 0755) == 0 || errno == EEXIST);
+}
+
 bool enter_sandbox(std::string &why)
 {
     if (geteuid() != 0) {
@@ -235,8 +284,9 @@ bool enter_sandbox(std::string &why)
         why = std::string("cannot make / private: ") + std::strerror(errno);
         return false;
     }
-    mkdir("/opt", 0755);
-    mkdir("/opt/DRAXipx", 0755);
+    struct stat st;
+    if (stat("/opt/DRAXipx", &st) < 0 && !cover_opt(why))
+        return false;
     if (mount("drax", "/opt/DRAXipx", "tmpfs", 0, "mode=0755") < 0) {
         why = std::string("cannot mount tmpfs on /opt/DRAXipx: ") + std::strerror(errno);
         return false;

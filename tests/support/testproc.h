@@ -31,6 +31,7 @@ public:
         int stdin_fd = -1;
         bool inherit_output = false;
         std::vector<int> keep_fds;  // passed to the child unchanged
+        int netns_fd = -1;          // a network namespace to run in (see netns.h)
     };
 
     Proc() = default;
@@ -77,8 +78,10 @@ bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds lim
 
 // Inside a private mount namespace (the NAMESPACE tests): makes the mount
 // tree private, mounts a fresh tmpfs on /opt/DRAXipx and creates
-// /opt/DRAXipx/bin. Returns false (with the reason in `why`) when not root or
-// not in a namespace of our own.
+// /opt/DRAXipx/bin. When the host has no /opt/DRAXipx, /opt is covered in
+// the namespace (its entries still shown) rather than written to. Returns
+// false (with the reason in `why`) when not root or not in a namespace of
+// our own.
 bool enter_sandbox(std::string &why);
 
 // A fresh private directory under /tmp, removed with its contents by the

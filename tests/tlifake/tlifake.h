@@ -6,6 +6,17 @@
 // t_getstate T_IDLE, t_rcv fills nothing and returns 0, everything else 0.
 // Every call is recorded in `calls` as "t_name(fd)" (t_open as
 // "t_open(path)", t_accept as "t_accept(fd,resfd)").
+//
+// With `track_states` on, the double also keeps the TLI state of every
+// endpoint it opened, as a provider does, and fails a call that the state
+// does not allow before any hook sees it: t_bind only in T_UNBND; t_unbind
+// only in T_IDLE, and with TLOOK while the look hook reports an event;
+// t_listen in T_IDLE or T_INCON; t_accept and t_snddis of an indication
+// only for a sequence number that t_listen returned and nothing has
+// answered yet (else TBADSEQ); t_connect only in T_IDLE. Successful calls
+// move the state (t_listen to T_INCON, the last answered indication back
+// to T_IDLE, the accepting endpoint to T_DATAXFER), and t_getstate reports
+// it. Descriptors the double did not open are not checked.
 #ifndef DRAX_TLIFAKE_H
 #define DRAX_TLIFAKE_H
 
@@ -44,8 +55,10 @@ struct Hooks {
 
 extern Hooks hooks;
 extern std::vector<std::string> calls;
+extern bool track_states;
 
-// Forget every hook and recorded call, and set t_errno to 0.
+// Forget every hook, recorded call and endpoint state, turn state tracking
+// off, and set t_errno to 0.
 void reset();
 
 // For hooks: set t_errno (and errno when err is not 0) and return -1.

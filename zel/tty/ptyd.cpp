@@ -12,6 +12,13 @@
  * at once: the blocked listen and the wait for Ombrad come back interrupted
  * and check_stop() then withdraws the advertisement, removes the pid file
  * and exits 0.
+ *
+ * A call costs only its caller: when its endpoint cannot be opened, bound,
+ * tuned or accepted on, or when the caller has hung up, or when the session
+ * limits are reached, that one call is refused (or dropped) and logged and
+ * the daemon listens again. Only a listening endpoint that itself fails
+ * ends the service, in order: refuse what still waits, unbind, remove the
+ * pid file, exit 0.
  */
 #include <ctype.h>
 #include <errno.h>
@@ -22,6 +29,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <tiuser.h>
@@ -56,6 +64,21 @@ int nodenum = -1;
 char zel_home[100];
 
 volatile sig_atomic_t stop_signal = 0;
+
+/* Session limits (built in; see the README). A caller is not yet
+   authenticated when it calls, so without a bound anyone who can reach the
+   socket could have a Zeltty, a login and a pty started for every call
+   until the host runs out of ptys or processes. A session counts from the
+   fork of its Zeltty until the daemon collects it. The caller's address is
+   its network and node: all calls from one host count together. */
+int max_sessions = SESSIONS_MAX;
+int max_caller_sessions = CALLER_SESSIONS_MAX;
+pid_t last_child = -1;
+
+static struct {
+    volatile pid_t pid;             /* 0: free slot */
+    unsigned char host[10];         /* network and node of the caller */
+} sessions[SESSIONS_MAX];
 
 /* "traced at proc level N" */
 #define PROC(n) TC_GATE(tc_proc, (n))
@@ -207,17 +230,24 @@ void chld_dead(int)
 {
     /* Collect every finished child without blocking: one SIGCHLD may stand
        for several children, and a child that merely stopped must not hold
-       up the daemon. errno belongs to the interrupted code. */
+       up the daemon. A collected session frees its slot. errno belongs to
+       the interrupted code. */
     int saved = errno;
     int status;
-    while (waitpid(-1, &status, WNOHANG) > 0)
-        ;
+    pid_t pid;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        for (int i = 0; i < SESSIONS_MAX; i++)
+            if (sessions[i].pid == pid)
+                sessions[i].pid = 0;
+    }
     errno = saved;
 }
 
 void clean_exit(int sig)
 {
     stop_signal = sig;
+    /* A wait for Ombrad's answer ends at once too. */
+    ravzel_cancel = 1;
 }
 
 /* Acts on a recorded stop signal: withdraw the advertisement, remove the
@@ -226,6 +256,9 @@ void check_stop(void)
 {
     if (stop_signal == 0)
         return;
+    /* The withdrawal's own wait is resumed after a signal (a session that
+       ends meanwhile), unless another stop signal comes. */
+    ravzel_cancel = 0;
     sap_clear();
     rm_pid();
     exit(0);
@@ -361,9 +394,9 @@ int main(int argc, char **argv)
 /* ------------------------------------------------------------------ */
 
 /* Connect indications taken off the listener while another one was being
-   accepted: the provider refuses an accept while further indications wait
-   on the listening endpoint, so those are listened for first and served
-   here, in order, before the listener waits again. */
+   accepted or refused: the provider refuses an accept while further
+   indications wait on the listening endpoint, so those are listened for
+   first and served here, in order, before the listener waits again. */
 #define PENDING_MAX 16
 static struct {
     int seq;
@@ -382,10 +415,10 @@ int take_pending(int *seq, struct ipx_addr *caller)
     return 0;
 }
 
-/* After an accept of indication `seq` failed with TLOOK: 0 when the event
-   was taken and the accept may be tried again, 1 when the caller of `seq`
-   has hung up (its disconnect is consumed), -1 when the event cannot be
-   handled. */
+/* After a call on the listener about indication `seq` failed: 0 when an
+   event was taken and the call may be tried again, 1 when the caller of
+   `seq` has hung up (its disconnect is consumed), -1 when no event
+   explains the failure. */
 int accept_look(int lfd, int seq)
 {
     int ev = t_look(lfd);
@@ -417,9 +450,188 @@ int accept_look(int lfd, int seq)
     return -1;
 }
 
-/* The orderly end of the listener. */
+/* Refuses indication `seq` on the listener. 0 when it is refused, or when
+   its caller has gone already; -1 when the listening endpoint itself
+   fails. */
+int refuse(int lfd, int seq)
+{
+    for (int tries = 0; tries <= 2 * PENDING_MAX; tries++) {
+        if (do_noaccept(lfd, seq) == 0)
+            return 0;
+        int te = t_errno;
+        if (te == TBADSEQ)
+            return 0;           /* no such call waits any more */
+        if (te != TLOOK && te != TOUTSTATE)
+            return -1;
+        int r = accept_look(lfd, seq);
+        if (r == 1)
+            return 0;
+        if (r < 0) {
+            /* Out of state with nothing to explain it: the call is no
+               longer outstanding, and a listener that is still bound and
+               idle is sound. */
+            return te == TOUTSTATE && t_getstate(lfd) == T_IDLE ? 0 : -1;
+        }
+    }
+    return -1;
+}
+
+/* Text of a caller's address, in uni_ntoa's static storage. */
+static const char *caller_text(const struct ipx_addr *caller)
+{
+    struct uni_addr ua;
+
+    memset(&ua, 0, sizeof ua);
+    ravzel_iatoua(&ua, caller);
+    return uni_ntoa(&ua);
+}
+
+static void listener_broken(int lfd);
+
+/* Refuses the call of `caller` after a failure already logged in the
+   current log entry, which the refusal's line completes. */
+static void refuse_call(int lfd, int seq, const struct ipx_addr *caller)
+{
+    int r = refuse(lfd, seq);
+    log_msg("Zelptyd: call from %s refused", caller_text(caller));
+    if (r < 0)
+        listener_broken(lfd);
+}
+
+/* Live sessions in all and from `caller`'s host. */
+static int count_sessions(const struct ipx_addr *caller, int *from_caller)
+{
+    sigset_t chld, old;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &old);
+    int all = 0, mine = 0;
+    for (int i = 0; i < SESSIONS_MAX; i++) {
+        if (sessions[i].pid == 0)
+            continue;
+        all++;
+        if (memcmp(sessions[i].host, caller, sizeof sessions[i].host) == 0)
+            mine++;
+    }
+    sigprocmask(SIG_SETMASK, &old, NULL);
+    *from_caller = mine;
+    return all;
+}
+
+/* Refusals for the limits are logged at most REFUSALS_LOGGED times a
+   minute, so that a flood of calls cannot flood the log; the rest are
+   counted in the next line logged. */
+#define REFUSALS_LOGGED 10
+static time_t refusals_since;
+static int refusals_logged, refusals_quiet;
+
+/* 0 when the caller may have another session; otherwise the call is
+   refused (and logged) and the result is 1, or -1 when the listener
+   failed. */
+static int over_limits(int lfd, int seq, const struct ipx_addr *caller)
+{
+    int mine;
+    int all = count_sessions(caller, &mine);
+    if (all < max_sessions && mine < max_caller_sessions)
+        return 0;
+
+    int r = refuse(lfd, seq);
+    time_t now = time(NULL);
+    if (now - refusals_since >= 60) {
+        refusals_since = now;
+        refusals_logged = 0;
+    }
+    if (refusals_logged < REFUSALS_LOGGED) {
+        refusals_logged++;
+        log_new();
+        if (mine >= max_caller_sessions)
+            log_msg("Zelptyd: call from %s refused: %d sessions from that address (limit %d)",
+                    caller_text(caller), mine, max_caller_sessions);
+        else
+            log_msg("Zelptyd: call from %s refused: %d sessions in all (limit %d)",
+                    caller_text(caller), all, max_sessions);
+        if (refusals_quiet > 0)
+            log_msg("Zelptyd: %d more calls were refused over the limits meanwhile", refusals_quiet);
+        refusals_quiet = 0;
+    } else {
+        refusals_quiet++;
+    }
+    if (r < 0)
+        listener_broken(lfd);
+    return 1;
+}
+
+/* Starts the session of an accepted call and counts it. */
+static void start_session(int cfd, const struct ipx_addr *caller)
+{
+    sigset_t chld, old;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    /* The child must be in the table before SIGCHLD can report its end. */
+    sigprocmask(SIG_BLOCK, &chld, &old);
+    do_fork(cfd, tty_argv);
+    if (last_child > 0) {
+        for (int i = 0; i < SESSIONS_MAX; i++) {
+            if (sessions[i].pid == 0) {
+                memcpy(sessions[i].host, caller, sizeof sessions[i].host);
+                sessions[i].pid = last_child;
+                break;
+            }
+        }
+    }
+    sigprocmask(SIG_SETMASK, &old, NULL);
+}
+
+/* Binds and tunes a connection endpoint: 0, or -1 after the failure was
+   logged. */
+static int prepare_endpoint(int cfd)
+{
+    if (do_bind(cfd, NULL, 0) < 0)
+        return -1;
+    if (dropsome && do_rsrv_set(cfd, 129) < 0)
+        return -1;
+    if (ackdelay >= 0 && do_ackdelay_set(cfd, ackdelay) < 0)
+        return -1;
+    if (tracespx && do_trace_set(cfd, tracespx) < 0)
+        return -1;
+    return 0;
+}
+
+/* Refuses every call still waiting on the listener, those listened for
+   and those not yet: the provider unbinds only an endpoint with no call
+   outstanding. */
+static void refuse_outstanding(int lfd)
+{
+    struct ipx_addr caller;
+    int seq;
+
+    for (int n = 0; n < 4 * PENDING_MAX; n++) {
+        if (take_pending(&seq, &caller) == 0) {
+            refuse(lfd, seq);
+            continue;
+        }
+        int ev = t_look(lfd);
+        if (ev == T_LISTEN) {
+            memset(&caller, 0, sizeof caller);
+            if (do_listen(lfd, &caller, &seq) < 0)
+                return;
+            refuse(lfd, seq);
+        } else if (ev == T_DISCONNECT) {
+            struct t_discon dis;
+            memset(&dis, 0, sizeof dis);
+            if (t_rcvdis(lfd, &dis) < 0)
+                return;
+        } else {
+            return;
+        }
+    }
+}
+
+/* The orderly end of the listener. A listener that cannot be unbound
+   even so is closed all the same, which releases its address. */
 static void ptyd_shutdown(int lfd)
 {
+    refuse_outstanding(lfd);
     do_unbind(lfd);
     if (PROC(3))
         tc_printf("about to t_close\n");
@@ -427,6 +639,13 @@ static void ptyd_shutdown(int lfd)
     t_close(lfd);
     rm_pid();
     exit(0);
+}
+
+/* The listening endpoint itself fails: the service ends in order. */
+static void listener_broken(int lfd)
+{
+    sap_clear();
+    ptyd_shutdown(lfd);
 }
 
 void serve(void)
@@ -464,7 +683,12 @@ void serve(void)
     check_stop();
     if (r != 0) {
         log_new();
-        log_msg("Zelptyd: failed to reach Ombrad");
+        /* Say why: only an exchange that got no answer failed to reach
+           Ombrad. */
+        if (r == 5 || r == 7)
+            log_msg("Zelptyd: failed to reach Ombrad");
+        else
+            log_msg("Zelptyd: can't advertise %s: %s", service_name, sap_result_text(r));
         log_msg("        exiting");
         ptyd_shutdown(lfd);
     }
@@ -477,21 +701,19 @@ void serve(void)
         memset(&caller, 0, sizeof caller);
         if (take_pending(&seq, &caller) < 0 && do_listen(lfd, &caller, &seq) < 0) {
             check_stop();
-            sap_clear();
-            ptyd_shutdown(lfd);
+            listener_broken(lfd);
         }
 
-        if (trace) {
-            struct uni_addr ua;
-            memset(&ua, 0, sizeof ua);
-            ravzel_iatoua(&ua, &caller);
-            fprintf(tcfile, "Connect attempt from %s\n", uni_ntoa(&ua));
-        }
+        if (trace)
+            fprintf(tcfile, "Connect attempt from %s\n", caller_text(&caller));
 
         if (reject) {
-            do_noaccept(lfd, seq);
+            if (refuse(lfd, seq) < 0)
+                listener_broken(lfd);
             continue;
         }
+        if (over_limits(lfd, seq, &caller))
+            continue;
 
         int cfd = t_open(spxdev, O_RDWR, NULL);
         if (cfd < 0) {
@@ -500,27 +722,25 @@ void serve(void)
                 tc_printf("t_open(%s) failure", spxdev);
             log_new();
             log_msg("Zelptyd: t_open(%s) failure, errno %d, t_errno %d", spxdev, e, te);
-            sap_clear();
-            ptyd_shutdown(lfd);
+            refuse_call(lfd, seq, &caller);
+            continue;
         }
-
-        do_bind(cfd, NULL, 0);
-        if (dropsome)
-            do_rsrv_set(cfd, 129);
-        if (ackdelay >= 0)
-            do_ackdelay_set(cfd, ackdelay);
-        if (tracespx)
-            do_trace_set(cfd, tracespx);
+        if (prepare_endpoint(cfd) < 0) {
+            t_close(cfd);
+            refuse_call(lfd, seq, &caller);
+            continue;
+        }
 
         if (PROC(3))
             tc_printf("Zelptyd: accepting, seq %d\n", seq);
-        int gone = 0, tries = 0;
+        int gone = 0, failed = 0, tries = 0;
         while (do_accept(lfd, cfd, seq, &caller) < 0) {
             int e = errno, te = t_errno;
             /* Another caller queued behind this one, or a caller that hung
-               up, makes the accept fail with TLOOK. Neither is a fault of
-               the listener: the event is taken and the service goes on. */
-            int r = te == TLOOK ? accept_look(lfd, seq) : -1;
+               up, makes the accept fail (TLOOK, or out of state once the
+               provider has counted the hang-up). Neither is a fault of the
+               listener: the event is taken and the service goes on. */
+            int r = accept_look(lfd, seq);
             if (r == 0 && ++tries <= 2 * PENDING_MAX)
                 continue;
             if (r == 1) {
@@ -529,17 +749,19 @@ void serve(void)
             }
             log_new();
             log_msg("Zelptyd: spx accept failure, errno %d, t_errno %d", e, te);
-            sap_clear();
-            ptyd_shutdown(lfd);
+            failed = 1;
+            break;
         }
-        if (gone) {
+        if (gone || failed) {
             t_close(cfd);
+            if (failed)
+                refuse_call(lfd, seq, &caller);
             continue;
         }
 
         if (PROC(3))
             tc_printf("Zelptyd: do_fork(fd = %d)\n", cfd);
-        do_fork(cfd, tty_argv);
+        start_session(cfd, &caller);
         t_close(cfd);
     }
 }
@@ -547,6 +769,7 @@ void serve(void)
 int do_fork(int fd, char **argv)
 {
     pid_t pid = fork();
+    last_child = pid;
     if (pid < 0) {
         /* The caller's connection is dropped when the daemon closes its
            endpoint; say why. */
@@ -557,6 +780,12 @@ int do_fork(int fd, char **argv)
     if (pid > 0)
         return 0;
 
+    /* The daemon forks with SIGCHLD held off (start_session); Zeltty gets
+       it as usual. */
+    sigset_t chld;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_UNBLOCK, &chld, NULL);
     if (fd != 0) {
         close(0);
         if (dup(fd) == 0)
@@ -669,7 +898,11 @@ int do_bind(int fd, struct ipx_addr *addr, int qlen)
 
     if (t_bind(fd, addr != NULL ? &req : NULL, &ret) < 0) {
         do_terror(fd, "t_bind");
-        exit(1);
+        /* The listener without its address is no service at all; a
+           connection endpoint (no address) costs only its call. */
+        if (addr != NULL)
+            exit(1);
+        return -1;
     }
     if (addr != NULL)
         memcpy(addr, &bound, sizeof bound);
@@ -752,9 +985,11 @@ int do_noaccept(int fd, int seq)
     memset(&call, 0, sizeof call);
     call.udata.len = 0;
     call.sequence = seq;
+    /* A caller may hang up before it is refused: the listener sorts that
+       out (refuse()), so a failure is reported, not fatal. */
     if (t_snddis(fd, &call) < 0) {
         do_terror(fd, "t_snddis");
-        exit(1);
+        return -1;
     }
     return 0;
 }
@@ -763,9 +998,11 @@ int do_unbind(int fd)
 {
     if (PROC(1))
         tc_printf("do_unbind(%d)\n", fd);
+    /* Only the shutdown unbinds; it goes on after a failure, since closing
+       the endpoint releases the address as well. */
     if (t_unbind(fd) < 0) {
         do_terror(fd, "t_unbind");
-        exit(1);
+        return -1;
     }
     return 0;
 }
@@ -777,7 +1014,8 @@ int do_unbind(int fd)
 enum opt_field { OPT_TRACE, OPT_RSRV, OPT_ACKDEL, OPT_SACKDEL };
 
 /* Fetches the provider's defaults, changes one field, negotiates the
-   record. Either t_optmgmt failing ends the process. */
+   record. Options are set on connection endpoints only: a failure of
+   either t_optmgmt is analysed and gives -1, and costs only that call. */
 static int opt_change(int fd, enum opt_field field, int value)
 {
     struct spx_opts o;
@@ -793,7 +1031,7 @@ static int opt_change(int fd, enum opt_field field, int value)
     ret.opt.buf = (char *)&o;
     if (t_optmgmt(fd, &req, &ret) < 0) {
         do_terror(fd, "t_optmgmt");
-        exit(1);
+        return -1;
     }
 
     switch (field) {
@@ -821,7 +1059,7 @@ static int opt_change(int fd, enum opt_field field, int value)
     ret.opt.buf = (char *)&o;
     if (t_optmgmt(fd, &req, &ret) < 0) {
         do_terror(fd, "T_NEGOTIATE t_optmgmt");
-        exit(1);
+        return -1;
     }
 
     if ((field == OPT_RSRV || field == OPT_ACKDEL) && PROC(1))
@@ -855,6 +1093,36 @@ int do_sackdel_incr(int fd)
 /* ------------------------------------------------------------------ */
 /* Service advertisement                                               */
 /* ------------------------------------------------------------------ */
+
+const char *sap_result_text(int r)
+{
+    static char text[64];
+
+    switch (r) {
+    case 2:
+        return "its address is not on the local network or not advertisable (2)";
+    case 5:
+    case 7:
+        return "no answer from Ombrad";
+    case 6:
+        return "a socket below 0x4000 needs the super-user (6)";
+    case -1:
+        return "Ombrad found the request malformed (-1)";
+    case -2:
+        return "Ombrad refused the name (-2)";
+    case -3:
+        return "Ombrad refused the service type or address (-3)";
+    case -4:
+        return "the name is advertised at another address (-4)";
+    case -5:
+        return "Ombrad's table of services is full (-5)";
+    case -7:
+        return "Ombrad takes requests from privileged sockets only (-7)";
+    default:
+        snprintf(text, sizeof text, "Ombrad refused it (%d)", r);
+        return text;
+    }
+}
 
 int sap_inform(void)
 {

@@ -11,6 +11,11 @@
 #define TTY_ARGC_MAX 32         /* slots of tty_argv, the closing null included */
 #define SERVICE_NAME_LEN 128
 
+/* Session limits: Zeltty sessions started and not yet collected, in all
+   and per caller host (network and node). Calls beyond them are refused. */
+#define SESSIONS_MAX 128
+#define CALLER_SESSIONS_MAX 32
+
 /* Configuration: written during start-up, only read afterwards. */
 extern char *spxdev;
 extern int sock;
@@ -30,6 +35,12 @@ extern char zel_home[100];
 
 /* The stop signal received, 0 while none; set by clean_exit. */
 extern volatile sig_atomic_t stop_signal;
+
+/* The limits in force (at most SESSIONS_MAX in all), and the process id
+   that the last do_fork gave (-1 when the fork failed). */
+extern int max_sessions;
+extern int max_caller_sessions;
+extern pid_t last_child;
 
 /* Version texts. */
 const char *get_version(void);
@@ -55,6 +66,7 @@ void serve(void);
 int do_fork(int fd, char **argv);
 int take_pending(int *seq, struct ipx_addr *caller);
 int accept_look(int lfd, int seq);
+int refuse(int lfd, int seq);
 
 /* TLI endpoint operations. */
 int do_bind(int fd, struct ipx_addr *addr, int qlen);
@@ -85,5 +97,6 @@ int do_sackdel_incr(int fd);
 /* Service advertisement. */
 int sap_inform(void);
 void sap_clear(void);
+const char *sap_result_text(int r);
 
 #endif

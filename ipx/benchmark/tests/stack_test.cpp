@@ -151,11 +151,12 @@ TEST_F(StackRun, UnitsDeliveredInPiecesStillPass)
     EXPECT_EQ(p.err(), "");
 }
 
-// One packet in fifty has a byte flipped on the way (the stack sends no
-// checksums); the server's check of the data must catch it.
+// One packet in fifty has a byte changed past the link's own check (a
+// faulty host: the stack sends no checksums, and damage on the line is
+// caught by the link); the server's check of the data must catch it.
 TEST_F(StackRun, CorruptingStackFails)
 {
-    ASSERT_TRUE(start_stack({"--impair", "corrupt=0.02,seed=7"}));
+    ASSERT_TRUE(start_stack({"--impair", "damage=0.02,seed=7"}));
     Proc p;
     int st = run_dunmere(p);
     EXPECT_TRUE(exited_with(st, 1)) << st << "\n" << p.out();

@@ -105,10 +105,14 @@ struct Host {
     void use() const { setenv("IPX_DEVDIR", (dir / "dev").c_str(), 1); }
 };
 
+// Ombrad takes requests only from privileged sockets (below 0x4000, which
+// root alone may bind, as the test does).
+constexpr uint16_t kRootSocket = 0x1701;
+
 // One datagram endpoint of the test itself.
 struct Client {
     ombrad::DatagramEndpoint ep;
-    explicit Client(uint16_t socket = 0)
+    explicit Client(uint16_t socket = kRootSocket)
     {
         std::string error;
         EXPECT_TRUE(ep.open(socket, error)) << error;
@@ -450,8 +454,8 @@ TEST_F(OmbradE2E, RestartedOmbradAdvertisesRunningServicesAgain)
     ASSERT_TRUE(wait_until(
         [&] {
             std::string saved = read_file(host.state_file());
-            return saved.find(" 0 TERM1\n") != std::string::npos &&
-                   saved.find(" 0 TERM2\n") != std::string::npos;
+            return saved.find(" 0 1700 TERM1\n") != std::string::npos &&
+                   saved.find(" 0 1700 TERM2\n") != std::string::npos;
         },
         10s, host.dir.path()))
         << read_file(host.state_file());
@@ -476,4 +480,6 @@ TEST_F(OmbradE2E, RestartedOmbradAdvertisesRunningServicesAgain)
     EXPECT_EQ(now[0].name, "TERM1");
     EXPECT_TRUE(host.ombrad.wait_output("dropped saved \"TERM2\"", 5s, true)) << host.ombrad.err();
     EXPECT_EQ(read_file(host.state_file()).find("TERM2"), std::string::npos);
+    EXPECT_EQ(c.request(sap::kCodeUnbind, "TERM1", 0x8063, 3), sap::kOk)
+        << "the program that registered it still withdraws it";
 }

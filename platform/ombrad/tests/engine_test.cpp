@@ -9,7 +9,7 @@ using namespace std::chrono_literals;
 namespace {
 
 const Local kHere{0x0000ABCD, {0, 0, 127, 0, 0, 1}};
-const sap::Address kClient{kHere.net, kHere.node, 0x4001};
+const sap::Address kClient{kHere.net, kHere.node, 0x1700};  // root's request socket
 const sap::Address kRemote{kHere.net, {0, 0, 10, 0, 0, 7}, 0x4005};
 const sap::Address kBroadcast{kHere.net, sap::kBroadcastNode, sap::kSapSocket};
 const Time t0{};
@@ -220,7 +220,7 @@ TEST_F(EngineTest, ServicesWhoseSocketsAreGoneAreWithdrawn)
     engine.on_check(sockets, {{true, 0}, {true, 0}}, t0, out);
     EXPECT_TRUE(out.empty());
     EXPECT_TRUE(engine.take_saved_change()) << "the holders were seen";
-    EXPECT_EQ(engine.saved()[0], (SavedService{engine.table().local()[1], 0}));
+    EXPECT_EQ(engine.saved()[0], (SavedService{engine.table().local()[1], 0, kClient.socket}));
     EXPECT_EQ(engine.next_check(), t0 + kCheckPeriod);
 
     // The stack does not answer: nothing is withdrawn, one warning.
@@ -270,7 +270,7 @@ TEST_F(EngineTest, RestoredServicesWaitForTheStack)
         return sap::Entry{0x247, name, {0, kHere.node, socket}, 0};
     };
     std::vector<SavedService> saved = {
-        {entry("ALIVE", 0x8063), 0},
+        {entry("ALIVE", 0x8063), 0, 0x1701},
         {entry("CLOSED", 0x8064), 0},
         {entry("TAKEN", 0x8065), 0},
         {entry("UNSEEN", 0x8066), std::nullopt},
@@ -300,4 +300,22 @@ TEST_F(EngineTest, RestoredServicesWaitForTheStack)
     ASSERT_EQ(now.size(), 2u);
     EXPECT_EQ(now[0].uid, 0);
     EXPECT_EQ(now[1].uid, 0);
+
+    // A restored service is still withdrawn only by the socket that
+    // registered it.
+    sap::Request r;
+    r.code = sap::kCodeUnbind;
+    r.type = 0x247;
+    r.socket = 0x8063;
+    r.name = "ALIVE";
+    r.node = kHere.node;
+    out.clear();
+    request(sap::encode_request(r), kClient);
+    sap::Reply reply;
+    ASSERT_TRUE(sap::decode_reply(out[0].data.data(), out[0].data.size(), reply));
+    EXPECT_EQ(reply.status, sap::kNotOwner);
+    out.clear();
+    request(sap::encode_request(r), sap::Address{kHere.net, kHere.node, 0x1701});
+    ASSERT_TRUE(sap::decode_reply(out[0].data.data(), out[0].data.size(), reply));
+    EXPECT_EQ(reply.status, sap::kOk);
 }

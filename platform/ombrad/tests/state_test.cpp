@@ -17,8 +17,8 @@ const sap::Node kNode = {0, 0, 127, 0, 0, 1};
 
 std::vector<SavedService> two()
 {
-    return {{{0x247, "TERM1", {0, kNode, 0x8063}, 0}, 0},
-            {{0x4, "A NAME WITH SPACES", {0, kNode, 0x4001}, 0}, std::nullopt}};
+    return {{{0x247, "TERM1", {0, kNode, 0x8063}, 0}, 0, 0x1700},
+            {{0x4, "A NAME WITH SPACES", {0, kNode, 0x4001}, 0}, std::nullopt, 0x0031}};
 }
 
 // A private directory, removed with what is in it.
@@ -44,29 +44,31 @@ TEST(StateText, RoundTripsAndRefusesDamage)
 {
     std::string text = encode_state(two());
     EXPECT_EQ(text, "Ombrad services 1\n"
-                    "0247 8063 00007f000001 0 TERM1\n"
-                    "0004 4001 00007f000001 - A NAME WITH SPACES\n");
+                    "0247 8063 00007f000001 0 1700 TERM1\n"
+                    "0004 4001 00007f000001 - 0031 A NAME WITH SPACES\n");
     std::vector<SavedService> back;
     std::string why;
     ASSERT_TRUE(decode_state(text, 100, back, why)) << why;
     EXPECT_EQ(back, two());
     ASSERT_TRUE(decode_state("Ombrad services 1\n", 100, back, why));
     EXPECT_TRUE(back.empty());
-    ASSERT_TRUE(decode_state("Ombrad services 1\n0247 8063 00007F000001 -2 X\n", 100, back, why));
+    ASSERT_TRUE(decode_state("Ombrad services 1\n0247 8063 00007F000001 -2 1700 X\n", 100, back, why));
     EXPECT_EQ(back[0].uid, -2);
 
     const std::string head = "Ombrad services 1\n";
     const std::string damaged[] = {
         "Ombrad services 2\n",
-        head + "0247 8063 00007f000001 0 TERM1",            // cut short
-        head + "0247 8063 00007f000001 0\n",                // no name
-        head + "247 8063 00007f000001 0 TERM1\n",           // short type
-        head + "0247 8063 00007f00000g 0 TERM1\n",          // not hexadecimal
-        head + "0247 8063 00007f000001 x TERM1\n",          // not a user
-        head + "0247 8063 00007f000001 99999999999 TERM1\n",  // user out of range
-        head + "0000 8063 00007f000001 0 TERM1\n",          // type 0
-        head + "0247 8063 ffffffffffff 0 TERM1\n",          // broadcast node
-        head + "0247 8063 00007f000001 0 TERM1\r\n",        // unprintable name
+        head + "0247 8063 00007f000001 0 1700 TERM1",            // cut short
+        head + "0247 8063 00007f000001 0 1700\n",                // no name
+        head + "247 8063 00007f000001 0 1700 TERM1\n",           // short type
+        head + "0247 8063 00007f00000g 0 1700 TERM1\n",          // not hexadecimal
+        head + "0247 8063 00007f000001 x 1700 TERM1\n",          // not a user
+        head + "0247 8063 00007f000001 99999999999 1700 TERM1\n",  // user out of range
+        head + "0000 8063 00007f000001 0 1700 TERM1\n",          // type 0
+        head + "0247 8063 ffffffffffff 0 1700 TERM1\n",          // broadcast node
+        head + "0247 8063 00007f000001 0 1700 TERM1\r\n",        // unprintable name
+        head + "0247 8063 00007f000001 0 TERM1\n",               // no owner
+        head + "0247 8063 00007f000001 0 4001 TERM1\n",          // owner any user may bind
     };
     for (const std::string &d : damaged) {
         back = two();

@@ -9,7 +9,8 @@ using namespace std::chrono_literals;
 namespace {
 
 const Local kHere{0x0000ABCD, {0, 0, 127, 0, 0, 1}};
-const sap::Address kClient{0x0000ABCD, {0, 0, 127, 0, 0, 1}, 0x4001};
+// Requests come from root's request socket unless a test says otherwise.
+const sap::Address kClient{0x0000ABCD, {0, 0, 127, 0, 0, 1}, 0x1700};
 
 sap::Bytes bind_req(const std::string &name, uint16_t socket = 0x8063, uint16_t seq = 1,
                     uint16_t type = 0x247)
@@ -186,7 +187,10 @@ TEST(Requests, FullTableRefusesNewServicesOnly)
     ServiceTable t(Limits{2, 10});
     EXPECT_EQ(reply_of(send(t, bind_req("A", 0x8001))).status, sap::kOk);
     EXPECT_EQ(reply_of(send(t, bind_req("B", 0x8002))).status, sap::kOk);
-    EXPECT_EQ(reply_of(send(t, bind_req("C", 0x8003))).status, sap::kTableFull);
+    RequestOutcome full = send(t, bind_req("C", 0x8003));
+    EXPECT_EQ(reply_of(full).status, sap::kTableFull);
+    EXPECT_NE(full.log.find("service table full (2 services, the limit)"), std::string::npos)
+        << full.log;
     EXPECT_EQ(reply_of(send(t, bind_req("A", 0x8001))).status, sap::kOk) << "re-registration";
     send(t, unbind_req("A"));
     EXPECT_EQ(reply_of(send(t, bind_req("C", 0x8003))).status, sap::kOk);
@@ -241,11 +245,45 @@ TEST(LearnedServices, FindListsLocalFirstAndFiltersByType)
     ServiceTable t;
     bool added;
     sap::Entry mine{0x247, "TERM1", {0x1, {0, 0, 1, 2, 3, 4}, 0x8063}, 0};
-    t.bind(mine, added);
+    t.bind(mine, kClient, added);
     sap::Entry heard{0x4, "FS1", {0x22, {0, 0, 10, 0, 0, 9}, 0x451}, 1};
     t.learn(heard, Time{});
     EXPECT_EQ(t.find(sap::kAllTypes, true), (std::vector<sap::Entry>{mine, heard}));
     EXPECT_EQ(t.find(sap::kAllTypes, false), (std::vector<sap::Entry>{mine}));
     EXPECT_EQ(t.find(0x4, true), (std::vector<sap::Entry>{heard}));
     EXPECT_TRUE(t.find(0x99, true).empty());
+}
+
+// Any user may bind a socket from 0x4000 up, and the request library binds
+// root's request socket 0x1700: only privileged senders change the table,
+// and only the registering address withdraws.
+TEST(Requests, OnlyPrivilegedSocketsRegisterAndOnlyTheOwnerWithdraws)
+{
+    ServiceTable t;
+    ASSERT_EQ(reply_of(send(t, bind_req("TERM1"))).status, sap::kOk);
+
+    for (uint16_t socket : {uint16_t(0x4000), uint16_t(0x7FFF), uint16_t(0x8063), uint16_t(0)}) {
+        sap::Address user = kClient;
+        user.socket = socket;
+        RequestOutcome o = send(t, unbind_req("TERM1", 5), user);
+        EXPECT_EQ(reply_of(o).status, sap::kNotPrivileged) << socket;
+        EXPECT_EQ(reply_of(o).code, 0x8002);
+        EXPECT_TRUE(o.announce.empty());
+        EXPECT_NE(o.log.find("not from a privileged socket"), std::string::npos) << o.log;
+        o = send(t, bind_req("FAKE", 0x8064, 6), user);
+        EXPECT_EQ(reply_of(o).status, sap::kNotPrivileged) << socket;
+        EXPECT_TRUE(o.announce.empty());
+    }
+    ASSERT_EQ(t.local().size(), 1u);
+    EXPECT_EQ(t.local()[0].name, "TERM1");
+
+    // Another privileged program may not withdraw it either, nor re-register
+    // it elsewhere; the owner still can.
+    sap::Address other = kClient;
+    other.socket = 0x0300;
+    EXPECT_EQ(reply_of(send(t, unbind_req("term1"), other)).status, sap::kNotOwner);
+    EXPECT_EQ(reply_of(send(t, bind_req("TERM1", 0x9000), other)).status, sap::kNameInUse);
+    EXPECT_EQ(t.local().size(), 1u);
+    EXPECT_EQ(reply_of(send(t, unbind_req("TERM1"))).status, sap::kOk);
+    EXPECT_TRUE(t.local().empty());
 }

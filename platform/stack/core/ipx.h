@@ -14,6 +14,9 @@ namespace ipxcore {
 constexpr size_t kIpxHeaderLen = 30;
 constexpr size_t kIpxMaxPacket = 576;                   // classic size across routers
 constexpr size_t kIpxMaxData = kIpxMaxPacket - kIpxHeaderLen;  // 546
+// The largest packet any link may be configured to carry (a link's MTU is
+// 576 unless its configuration says otherwise).
+constexpr size_t kIpxLinkMaxPacket = 1500;
 
 // Packet types.
 constexpr uint8_t kIpxTypePlain = 0;

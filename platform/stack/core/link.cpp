@@ -1,152 +1,94 @@
-// Impairment of a link: pure and seeded, so a test run repeats exactly.
+// The link interface's shared parts: counters, the arrival check, the
+// internal loopback.
 #include "link.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include <cstring>
 
 namespace ipxcore {
 
-Impairment::Impairment(const ImpairmentConfig &cfg) : cfg_(cfg), rng_(cfg.seed) {}
+const char *drop_name(Drop d)
+{
+    static const char *const names[] = {
+        "short",     "oversized",  "truncated", "bad-length", "not-ffff", "broadcast-source",
+        "wrong-sender", "other-frame", "not-ipx", "damaged", "not-for-us", "own",
+        "down",      "no-address", "queue-full", "send-error",
+    };
+    static_assert(sizeof(names) / sizeof(names[0]) == kDropCauses);
+    size_t i = static_cast<size_t>(d);
+    return i < kDropCauses ? names[i] : "?";
+}
 
-std::vector<Impairment::Delivery> Impairment::apply(std::vector<uint8_t> packet, uint64_t now_ms) {
-    std::uniform_real_distribution<double> coin(0.0, 1.0);
-    std::vector<Delivery> out;
-    if (cfg_.loss > 0 && coin(rng_) < cfg_.loss) return out;
-    int copies = (cfg_.duplicate > 0 && coin(rng_) < cfg_.duplicate) ? 2 : 1;
-    out.reserve(copies);
-    for (int i = 0; i < copies; i++) {
-        uint64_t at = now_ms + cfg_.delay_ms;
-        if (cfg_.jitter_ms) at += rng_() % (static_cast<uint64_t>(cfg_.jitter_ms) + 1);
-        if (cfg_.reorder > 0 && coin(rng_) < cfg_.reorder) at += cfg_.reorder_hold_ms;
-        std::vector<uint8_t> p = (i + 1 == copies) ? std::move(packet) : packet;
-        if (cfg_.corrupt > 0 && !p.empty() && coin(rng_) < cfg_.corrupt) {
-            size_t at_byte = rng_() % p.size();
-            uint8_t flip = static_cast<uint8_t>(1 + rng_() % 255);  // never a no-op
-            p[at_byte] ^= flip;
-        }
-        out.push_back(Delivery{at, std::move(p)});
+const char *state_name(LinkState s)
+{
+    switch (s) {
+    case LinkState::Up: return "up";
+    case LinkState::Registering: return "registering";
+    case LinkState::Down: return "down";
     }
-    return out;
+    return "?";
 }
 
-namespace {
-
-bool parse_rate(const std::string &v, double &out) {
-    if (v.empty()) return false;
-    char *end = nullptr;
-    errno = 0;
-    double d = std::strtod(v.c_str(), &end);
-    if (errno || *end || !(d >= 0.0 && d <= 1.0)) return false;
-    out = d;
-    return true;
+uint64_t LinkCounters::dropped() const
+{
+    uint64_t n = 0;
+    for (uint64_t d : drops)
+        n += d;
+    return n;
 }
 
-bool parse_uint(const std::string &v, uint64_t max, uint64_t &out) {
-    if (v.empty() || v[0] < '0' || v[0] > '9') return false;
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long n = std::strtoull(v.c_str(), &end, 10);
-    if (errno || *end || n > max) return false;
-    out = n;
-    return true;
+std::string LinkCounters::text() const
+{
+    std::string s = "in " + std::to_string(packets_in) + " pkts " + std::to_string(bytes_in) +
+                    " bytes, out " + std::to_string(packets_out) + " pkts " +
+                    std::to_string(bytes_out) + " bytes, dropped " + std::to_string(dropped());
+    for (size_t i = 0; i < kDropCauses; i++)
+        if (drops[i])
+            s += std::string(" ") + drop_name(static_cast<Drop>(i)) + " " + std::to_string(drops[i]);
+    return s;
 }
 
-} // namespace
-
-// Items are "name=value" separated by commas; rates are 0..1, times are
-// milliseconds. An empty text means no impairment. Names: loss, dup,
-// reorder, corrupt, delay, jitter, hold (how long a reordered packet is held
-// back), seed. Nothing is changed in `out` unless the whole text is valid.
-bool Impairment::parse(const std::string &text, ImpairmentConfig &out, std::string &error) {
-    ImpairmentConfig c;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t comma = text.find(',', pos);
-        if (comma == std::string::npos) comma = text.size();
-        std::string item = text.substr(pos, comma - pos);
-        pos = comma + 1;
-        size_t eq = item.find('=');
-        if (eq == std::string::npos) {
-            error = "impairment item \"" + item + "\" is not name=value";
-            return false;
-        }
-        std::string name = item.substr(0, eq), value = item.substr(eq + 1);
-        bool ok = true;
-        uint64_t n = 0;
-        if (name == "loss") ok = parse_rate(value, c.loss);
-        else if (name == "dup") ok = parse_rate(value, c.duplicate);
-        else if (name == "reorder") ok = parse_rate(value, c.reorder);
-        else if (name == "corrupt") ok = parse_rate(value, c.corrupt);
-        else if (name == "delay") { ok = parse_uint(value, 600000, n); c.delay_ms = static_cast<uint32_t>(n); }
-        else if (name == "jitter") { ok = parse_uint(value, 600000, n); c.jitter_ms = static_cast<uint32_t>(n); }
-        else if (name == "hold") { ok = parse_uint(value, 600000, n); c.reorder_hold_ms = static_cast<uint32_t>(n); }
-        else if (name == "seed") { ok = parse_uint(value, UINT64_MAX, n); c.seed = n; }
-        else {
-            error = "unknown impairment \"" + name + "\"";
-            return false;
-        }
-        if (!ok) {
-            bool rate = name == "loss" || name == "dup" || name == "reorder" || name == "corrupt";
-            error = "bad value \"" + value + "\" for impairment \"" + name + "\" (" +
-                    (rate ? "a rate from 0 to 1" : "a whole number") + ")";
-            return false;
-        }
-    }
-    if (!text.empty() && text.back() == ',') {
-        error = "impairment text ends with a comma";
-        return false;
-    }
-    out = c;
-    return true;
+std::optional<Drop> check_arrival(const uint8_t *pkt, size_t &len, size_t mtu)
+{
+    if (len < kIpxHeaderLen)
+        return Drop::Short;
+    size_t field = static_cast<size_t>(pkt[2]) << 8 | pkt[3];
+    if (field < kIpxHeaderLen)
+        return Drop::BadLength;
+    if (field > len)
+        return Drop::Truncated;
+    if (field > mtu)
+        return Drop::Oversized;
+    if (std::memcmp(pkt + 22, kBroadcastNode.data(), 6) == 0)
+        return Drop::BroadcastSource;
+    uint16_t sum = static_cast<uint16_t>(pkt[0] << 8 | pkt[1]);
+    if (sum != 0xFFFF && sum != ipx_checksum(pkt, field))
+        return Drop::Damaged;
+    len = field;
+    return std::nullopt;
 }
 
-} // namespace ipxcore
-
-namespace ipxcore {
-
-void LoopbackLink::send(std::vector<uint8_t> packet, uint64_t) {
+SendResult LoopbackLink::send(std::vector<uint8_t> packet, const Node &, uint64_t)
+{
     if (queue_.size() >= limit_) {
-        dropped_++;
-        return;
+        counters_.drop(Drop::QueueFull);
+        return SendResult::Dropped;
     }
+    counters_.packets_out++;
+    counters_.bytes_out += packet.size();
     queue_.push_back(std::move(packet));
+    return SendResult::Sent;
 }
 
-bool LoopbackLink::receive(std::vector<uint8_t> &packet, uint64_t) {
+bool LoopbackLink::receive(std::vector<uint8_t> &packet, uint64_t)
+{
     if (queue_.empty()) return false;
     packet = std::move(queue_.front());
     queue_.pop_front();
+    counters_.packets_in++;
+    counters_.bytes_in += packet.size();
     return true;
 }
 
 uint64_t LoopbackLink::next_deadline() const { return queue_.empty() ? UINT64_MAX : 0; }
-
-ImpairedLink::ImpairedLink(std::unique_ptr<Link> inner, const ImpairmentConfig &cfg)
-    : inner_(std::move(inner)), impairment_(cfg) {}
-
-void ImpairedLink::send(std::vector<uint8_t> packet, uint64_t now_ms) {
-    for (auto &d : impairment_.apply(std::move(packet), now_ms))
-        held_.emplace(std::make_pair(d.at_ms, order_++), std::move(d.packet));
-    release(now_ms);
-}
-
-void ImpairedLink::release(uint64_t now_ms) {
-    while (!held_.empty() && held_.begin()->first.first <= now_ms) {
-        std::vector<uint8_t> p = std::move(held_.begin()->second);
-        held_.erase(held_.begin());
-        inner_->send(std::move(p), now_ms);
-    }
-}
-
-bool ImpairedLink::receive(std::vector<uint8_t> &packet, uint64_t now_ms) {
-    release(now_ms);
-    return inner_->receive(packet, now_ms);
-}
-
-uint64_t ImpairedLink::next_deadline() const {
-    uint64_t t = inner_->next_deadline();
-    if (!held_.empty()) t = std::min(t, held_.begin()->first.first);
-    return t;
-}
 
 } // namespace ipxcore

@@ -98,7 +98,7 @@ const char *reason_name(SpxCloseReason r) {
 }
 
 SpxConfig sanitize(SpxConfig c) {
-    c.max_data = std::clamp<uint16_t>(c.max_data, 1, kSpxMaxData);
+    c.max_data = std::clamp<uint16_t>(c.max_data, 1, kSpxMaxDataLimit);
     c.recv_window = std::clamp<uint16_t>(c.recv_window, 1, 0x1000);
     if (c.send_buffer == 0) c.send_buffer = 1;
     if (c.rto_min_ms == 0) c.rto_min_ms = 1;

@@ -21,6 +21,8 @@ namespace ipxcore {
 
 constexpr size_t kSpxHeaderLen = 12;
 constexpr size_t kSpxMaxData = kIpxMaxData - kSpxHeaderLen;  // 534
+// On links that carry larger packets, up to this much data per packet.
+constexpr size_t kSpxMaxDataLimit = kIpxLinkMaxPacket - kIpxHeaderLen - kSpxHeaderLen;  // 1458
 
 // Connection control bits.
 constexpr uint8_t kSpxSys = 0x80;
@@ -64,7 +66,7 @@ inline bool seq_le(uint16_t a, uint16_t b) { return a == b || seq_lt(a, b); }
 
 // Tunables of one connection. Times in milliseconds.
 struct SpxConfig {
-    uint16_t max_data = kSpxMaxData;   // data bytes per packet (1..534)
+    uint16_t max_data = kSpxMaxData;   // data bytes per packet (1..1458; 534 on a 576-byte link)
     uint16_t recv_window = 16;         // packets we buffer for the reader
     uint32_t send_buffer = 64 * 1024;  // bytes queued but not yet acknowledged
     uint32_t ack_delay_ms = 0;         // delay before a lone acknowledgement (0: at once)

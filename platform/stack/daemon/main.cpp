@@ -18,15 +18,19 @@ using namespace ipxstackd;
 namespace {
 
 const char kUsage[] =
-    "usage: ipxstackd [-f] [--dev-dir DIR] [--net HEX] [--host A.B.C.D]\n"
+    "usage: ipxstackd [-f] [--dev-dir DIR] [--link LINK]... [--net HEX] [--host A.B.C.D]\n"
     "                 [--impair RATES] [--ready-fd N] [--rcv-max N] [--user-limits LIST]\n"
     "       ipxstackd -s [--dev-dir DIR]\n"
     "  -f              stay in the foreground, log to standard error\n"
     "  -s              print the status of the running stack\n"
     "  --dev-dir DIR   where the device sockets are (default /dev)\n"
-    "  --net HEX       local IPX network number (default 00000001)\n"
-    "  --host A.B.C.D  host number of the local node 00:00:A:B:C:D (default 127.0.0.1)\n"
-    "  --impair RATES  impair the loopback link, e.g. loss=0.1,dup=0.1,reorder=0.1\n"
+    "  --link LINK     a link to other hosts, one IPX network each (repeatable):\n"
+    "                    udp,net=HEX8,addr=IPV4[,port=N][,peer=IPV4[:PORT]]...[,mtu=N]\n"
+    "                    dosbox,net=HEX8,server=HOST[:PORT][,mtu=N]\n"
+    "                    ethernet,net=HEX8,dev=IFACE,frame=ethernet_ii|802.3|802.2|snap[,mtu=N]\n"
+    "  --net HEX       without --link: the network number (default 00000001)\n"
+    "  --host A.B.C.D  without --link: the node 00:00:A:B:C:D (default 127.0.0.1)\n"
+    "  --impair RATES  test option: impair every link, e.g. loss=0.1,dup=0.1,reorder=0.1\n"
     "  --ready-fd N    write \"ready\\n\" on descriptor N once the devices are up\n"
     "  --rcv-max N     test option: every t_rcv returns at most N bytes\n"
     "  --user-limits LIST  what one ordinary user may hold, e.g.\n"
@@ -57,7 +61,8 @@ int main(int argc, char **argv)
 {
     ServerOptions opt;
     bool status = false;
-    enum { kDevDir = 256, kNet, kHost, kImpair, kReadyFd, kRcvMax, kUserLimits };
+    enum { kDevDir = 256, kNet, kHost, kImpair, kReadyFd, kRcvMax, kUserLimits, kLink };
+    bool net_or_host = false;
     static const struct option longopts[] = {
         {"dev-dir", required_argument, nullptr, kDevDir},
         {"net", required_argument, nullptr, kNet},
@@ -66,6 +71,7 @@ int main(int argc, char **argv)
         {"ready-fd", required_argument, nullptr, kReadyFd},
         {"rcv-max", required_argument, nullptr, kRcvMax},
         {"user-limits", required_argument, nullptr, kUserLimits},
+        {"link", required_argument, nullptr, kLink},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -88,6 +94,7 @@ int main(int argc, char **argv)
             if (!parse_uint(s, 16, 0xFFFFFFFDul, v) || v == 0)
                 return usage_error(std::string("bad network number: ") + optarg);
             opt.stack.net = static_cast<uint32_t>(v);
+            net_or_host = true;
             break;
         }
         case kHost: {
@@ -95,6 +102,7 @@ int main(int argc, char **argv)
             if (inet_pton(AF_INET, optarg, &in) != 1)
                 return usage_error(std::string("bad host address: ") + optarg);
             opt.stack.host = ntohl(in.s_addr);
+            net_or_host = true;
             break;
         }
         case kImpair: {
@@ -110,6 +118,14 @@ int main(int argc, char **argv)
                 return usage_error(std::string("bad --ready-fd: ") + optarg);
             opt.ready_fd = static_cast<int>(v);
             break;
+        case kLink: {
+            LinkConfig lc;
+            std::string err;
+            if (!parse_link(optarg, lc, err))
+                return usage_error(err);
+            opt.links.push_back(lc);
+            break;
+        }
         case kRcvMax:
             if (!parse_uint(optarg, 10, 1u << 30, v) || v == 0)
                 return usage_error(std::string("bad --rcv-max: ") + optarg);
@@ -128,6 +144,14 @@ int main(int argc, char **argv)
     }
     if (optind < argc)
         return usage_error(std::string("unexpected argument ") + argv[optind]);
+    {
+        std::string err;
+        if (!check_links(opt.links, err))
+            return usage_error(err);
+    }
+    if (net_or_host && !opt.links.empty())
+        return usage_error("--net and --host describe a stack without links; "
+                           "with --link, each link has its own network and node");
     if (status)
         return print_status(opt.dev_dir);
     if (geteuid() != 0) {

@@ -1,5 +1,7 @@
 #include "server.h"
 
+#include <logstamp.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -40,6 +42,8 @@ void on_stop_signal(int)
 
 constexpr int kMessagesPerWake = 16;  // so that one endpoint cannot starve the rest
 constexpr int kAcceptsPerWake = 64;   // connections taken from one device socket
+// "ready" waits this long at most for links that register with a server.
+constexpr uint64_t kSettleMs = 5000;
 
 bool make_addr(const std::string &path, struct sockaddr_un &sa)
 {
@@ -129,8 +133,10 @@ void log_line(const std::string &line)
 {
     if (g_syslog)
         syslog(LOG_INFO, "%s", line.c_str());
-    else
-        std::fprintf(stderr, "ipxstackd: %s\n", line.c_str());
+    else {
+        char stamp[40];
+        std::fprintf(stderr, "%sipxstackd: %s\n", logstamp(stamp, sizeof stamp), line.c_str());
+    }
 }
 
 Server::Server(const ServerOptions &opt)
@@ -201,6 +207,12 @@ int Server::setup(std::string &error)
         error = errno == EWOULDBLOCK ? std::string("a stack is already running on ") + real
                                      : lock + ": " + std::strerror(errno);
         return -1;
+    }
+    for (const LinkConfig &lc : opt_.links) {
+        auto link = open_link(lc, sys_, log_line, error);
+        if (!link)
+            return -1;
+        stack_.add_link(std::move(link));
     }
     for (size_t i = 0; i < 3; i++) {
         dev_path_[i] = std::string(real) + "/" + kDevices[i].name;
@@ -822,19 +834,19 @@ int Server::run()
     sigdelset(&waitmask, SIGTERM);
     sigdelset(&waitmask, SIGINT);
 
-    if (opt_.ready_fd >= 0) {
-        const char ready[] = "ready\n";
-        ssize_t w = write(opt_.ready_fd, ready, sizeof(ready) - 1);
-        (void)w;
-        close(opt_.ready_fd);
-        opt_.ready_fd = -1;
-    }
     {
         char b[160];
-        std::snprintf(b, sizeof(b), "serving %s, network %08x", opt_.dev_dir.c_str(),
-                      opt_.stack.net);
+        if (opt_.links.empty())
+            std::snprintf(b, sizeof(b), "serving %s, network %08x", opt_.dev_dir.c_str(),
+                          opt_.stack.net);
+        else
+            std::snprintf(b, sizeof(b), "serving %s, %zu links", opt_.dev_dir.c_str(),
+                          opt_.links.size());
         log_line(b);
     }
+    // Ready once every link that registers with a server has its node (or
+    // after a while: a server may be down; the link keeps trying).
+    const uint64_t settle_by = clock_.now_ms() + kSettleMs;
 
     enum class Kind { Device, Pending, Endpoint, Call, Link };
     struct Slot {
@@ -847,12 +859,19 @@ int Server::run()
         uint64_t now = clock_.now_ms();
         stack_.tick(now);
         stack_.run();
+        if (opt_.ready_fd >= 0 && (stack_.links_settled() || now >= settle_by)) {
+            if (!stack_.links_settled())
+                log_line("a link is still registering; ready all the same");
+            say_ready();
+        }
         for (uint32_t d : dropped_)
             close_endpoint(d);
         dropped_.clear();
         finish_calls();
         uint64_t deadline = stack_.next_deadline();
         int timeout = 1000;
+        if (opt_.ready_fd >= 0)
+            deadline = std::min(deadline, settle_by);
         if (deadline <= now)
             timeout = 0;
         else if (deadline - now < 1000)
@@ -980,6 +999,15 @@ void Server::trim_memory(uint64_t now)
     malloc_trim(0);
     last_trim_ = now;
     trim_held_ = size;
+}
+
+void Server::say_ready()
+{
+    const char ready[] = "ready\n";
+    ssize_t w = write(opt_.ready_fd, ready, sizeof(ready) - 1);
+    (void)w;
+    close(opt_.ready_fd);
+    opt_.ready_fd = -1;
 }
 
 int print_status(const std::string &dev_dir)

@@ -2,6 +2,7 @@
 #ifndef IPXSTACKD_SERVER_H
 #define IPXSTACKD_SERVER_H
 
+#include "link_config.h"
 #include "stack.h"
 
 #include <csignal>
@@ -19,6 +20,7 @@ struct ServerOptions {
     bool foreground = false;
     int ready_fd = -1;
     StackConfig stack;
+    std::vector<LinkConfig> links;  // links to other hosts (--link)
 };
 
 // The devices: name under the device directory and the service behind it.
@@ -129,8 +131,10 @@ private:
     void read_endpoint(uint32_t ep);
     void close_endpoint(uint32_t ep);
     void cleanup();
+    void say_ready();
 
     ServerOptions opt_;
+    Sys &sys_ = real_sys();
     MonotonicClock clock_;
     Stack stack_;
     int lock_fd_ = -1;

@@ -148,13 +148,30 @@ bool UserLimits::parse(const std::string &text, UserLimits &out, std::string &er
 Stack::Stack(const StackConfig &cfg, const Clock &clock, StackIo &io)
     : cfg_(cfg), clock_(clock), io_(io)
 {
-    std::unique_ptr<ipxcore::Link> loop = std::make_unique<ipxcore::LoopbackLink>();
+    ipxcore::LinkInfo internal{cfg.net, ipxcore::node_from_host(cfg.host), ipxcore::kIpxMaxPacket};
+    std::unique_ptr<ipxcore::Link> loop = std::make_unique<ipxcore::LoopbackLink>(4096, internal);
     if (cfg.impair)
         loop = std::make_unique<ipxcore::ImpairedLink>(std::move(loop), *cfg.impair);
     links_.push_back(std::move(loop));
-    local_.net = cfg.net;
-    local_.node = ipxcore::node_from_host(cfg.host);
     now_ = clock_.now_ms();
+}
+
+void Stack::add_link(std::unique_ptr<ipxcore::Link> link)
+{
+    if (cfg_.impair) {
+        // Each link draws its own impairment.
+        ipxcore::ImpairmentConfig ic = *cfg_.impair;
+        ic.seed += links_.size();
+        link = std::make_unique<ipxcore::ImpairedLink>(std::move(link), ic);
+    }
+    links_.push_back(std::move(link));
+}
+
+bool Stack::links_settled() const
+{
+    return std::none_of(links_.begin(), links_.end(), [](const auto &l) {
+        return l->state() == ipxcore::LinkState::Registering;
+    });
 }
 
 Stack::~Stack() = default;
@@ -542,9 +559,11 @@ void Stack::run()
     // A bounded number of packets per link and round, so that one busy
     // exchange cannot keep the loop from the endpoints' sockets.
     for (auto &link : links_) {
+        if (link->next_deadline() <= now_)
+            link->on_timer(now_);
         std::vector<uint8_t> pkt;
         for (int i = 0; i < 1024 && link->receive(pkt, now_); i++)
-            on_packet(pkt);
+            on_packet(pkt, *link);
     }
     for (auto &[id, slot] : conns_)
         if (slot.c->next_deadline() <= now_)
@@ -1093,7 +1112,7 @@ void Stack::dispatch(Endpoint &e, uint32_t call, const Header &h, const uint8_t 
         if (e.state != T_IDLE) { a.terr = TOUTSTATE; break; }
         if (events(e) & (T_DISCONNECT | T_LISTEN)) { a.terr = TLOOK; break; }
         IpxAddress dst;
-        if (al != kAddrLen || !resolve(ab, dst) || dst.is_broadcast_node() ||
+        if (al != kAddrLen || !resolve(ab, e.addr.net, dst) || dst.is_broadcast_node() ||
             dst.socket == 0) { a.terr = TBADADDR; break; }
         if (ol != 0 && ol != SpxOptions::kLen) { a.terr = TBADOPT; break; }
         if (ul != 0) { a.terr = TBADDATA; break; }
@@ -1101,7 +1120,8 @@ void Stack::dispatch(Endpoint &e, uint32_t call, const Header &h, const uint8_t 
         uint16_t id = new_conn_id();
         if (id == 0) { a.terr = TSYSERR; a.syserr = EAGAIN; break; }
         auto c = std::make_unique<SpxConnection>(SpxConnection::connect(
-            e.addr, dst, id, e.opts.config(), now_, transmit_fn(), trace_fn(id)));
+            source_for(e, dst), dst, id, conn_config(e.opts, dst.net), now_, transmit_fn(),
+            trace_fn(id)));
         add_conn(std::move(c), e.id, false);
         e.conn = id;
         e.state = T_OUTCON;
@@ -1240,11 +1260,16 @@ void Stack::do_bind(Endpoint &e, Reader &rd, int uid, Answer &a)
         return;
     if (e.state != T_UNBND) { a.terr = TOUTSTATE; return; }
     uint16_t sock = 0;
+    uint32_t net = default_net();
     if (has) {
         IpxAddress req = IpxAddress::from_bytes(b);
-        // Network 0 is the local network; node 0 and node 1 the local node.
-        if (req.net != 0 && req.net != local_.net) { a.terr = TBADADDR; return; }
-        if (req.node != kNodeZero && req.node != kNodeOne && req.node != local_.node) {
+        // Network 0 is the default network; node 0 and node 1 this host's
+        // node on the network.
+        if (req.net != 0) {
+            if (link_of(req.net) == nullptr) { a.terr = TBADADDR; return; }
+            net = req.net;
+        }
+        if (req.node != kNodeZero && req.node != kNodeOne && req.node != link_of(net)->node()) {
             a.terr = TBADADDR;
             return;
         }
@@ -1288,7 +1313,7 @@ void Stack::do_bind(Endpoint &e, Reader &rd, int uid, Answer &a)
     }
     e.bound = true;
     e.bind_uid = uid;
-    e.addr = local_address(sock);
+    e.addr = IpxAddress{net, link_of(net)->node(), sock};
     e.qlen = e.svc == Service::Spx ? std::min(qlen, kMaxQlen) : 0;
     e.state = T_IDLE;
     uint8_t out[kAddrLen];
@@ -1375,7 +1400,7 @@ void Stack::do_accept(Endpoint &e, Reader &rd, uint32_t res_ep, Answer &a, bool 
     uint16_t id = ind->conn;
     e.inds.erase(ind);
     SpxConnection &c = *slot->second.c;
-    c.set_config(res->opts.config());
+    c.set_config(conn_config(res->opts, c.local().net));
     c.accept(now_);
     slot->second.ep = res->id;
     slot->second.owner = res->owner;
@@ -1459,7 +1484,7 @@ void Stack::do_sndudata(Endpoint &e, Reader &rd, int uid, Answer &a)
     if (e.svc != Service::Datagram) { a.terr = TNOTSUPPORT; return; }
     if (e.state != T_IDLE) { a.terr = TOUTSTATE; return; }
     IpxAddress dst;
-    if (al != kAddrLen || !resolve(ab, dst) || dst.socket == 0) { a.terr = TBADADDR; return; }
+    if (al != kAddrLen || !resolve(ab, e.addr.net, dst) || dst.socket == 0) { a.terr = TBADADDR; return; }
     if (ol != 0 && ol != 2) { a.terr = TBADOPT; return; }
     if (n == 0) { a.terr = TBADDATA; return; }
     if (n > ipxcore::kIpxMaxData) { a.terr = TSYSERR; a.syserr = EPROTO; return; }
@@ -1473,8 +1498,8 @@ void Stack::do_sndudata(Endpoint &e, Reader &rd, int uid, Answer &a)
         a.terr = TACCES;
         return;
     }
-    if (dst.net != local_.net) {
-        // No link leads to another network: the datagram comes back as a
+    if (link_of(dst.net) == nullptr) {
+        // No link leads to that network: the datagram comes back as a
         // datagram error (t_rcvuderr).
         if (e.uderr.size() < kMaxQueuedUdErr)
             e.uderr.push_back({dst, type, ENETUNREACH});
@@ -1484,7 +1509,7 @@ void Stack::do_sndudata(Endpoint &e, Reader &rd, int uid, Answer &a)
     ipxcore::IpxHeader hdr;
     hdr.type = type;
     hdr.dst = dst;
-    hdr.src = e.addr;
+    hdr.src = source_for(e, dst);
     counters_.datagrams_out++;
     transmit(ipxcore::encode_ipx(hdr, data, n, false));
 }
@@ -1631,28 +1656,78 @@ bool Stack::push_snd(Endpoint &e, Held &h, Answer &a, bool block)
 
 // ---- addresses -----------------------------------------------------------
 
-IpxAddress Stack::local_address(uint16_t socket) const
+ipxcore::Link *Stack::link_of(uint32_t net) const
 {
-    IpxAddress a = local_;
-    a.socket = socket;
-    return a;
+    if (links_.size() == 1)
+        return links_[0]->net() == net ? links_[0].get() : nullptr;
+    for (size_t i = 1; i < links_.size(); i++)
+        if (links_[i]->net() == net)
+            return links_[i].get();
+    return nullptr;
 }
 
-bool Stack::resolve(const uint8_t *b12, IpxAddress &out) const
+uint32_t Stack::default_net() const
+{
+    return links_[links_.size() == 1 ? 0 : 1]->net();
+}
+
+bool Stack::is_local(const IpxAddress &a) const
+{
+    const ipxcore::Link *l = link_of(a.net);
+    return l != nullptr && l->node() == a.node;
+}
+
+bool Stack::resolve(const uint8_t *b12, uint32_t net, IpxAddress &out) const
 {
     out = IpxAddress::from_bytes(b12);
     if (out.net == 0)
-        out.net = local_.net;
+        out.net = net;
     if (out.net == 0xFFFFFFFF || out.net == 0xFFFFFFFE)
         return false;
-    if (out.net == local_.net && (out.node == kNodeZero || out.node == kNodeOne))
-        out.node = local_.node;
+    const ipxcore::Link *l = link_of(out.net);
+    if (l != nullptr && (out.node == kNodeZero || out.node == kNodeOne))
+        out.node = l->node();
     return true;
 }
 
 bool Stack::dynamic(uint16_t socket)
 {
     return socket >= ipxcore::kFirstDynamicSocket && socket <= ipxcore::kLastDynamicSocket;
+}
+
+IpxAddress Stack::source_for(const Endpoint &e, const IpxAddress &dst) const
+{
+    const ipxcore::Link *l = link_of(dst.net);
+    if (l == nullptr)
+        return e.addr;
+    return IpxAddress{l->net(), l->node(), e.addr.socket};
+}
+
+bool Stack::route(const IpxAddress &dst, ipxcore::Link *&link, ipxcore::Node &next_hop) const
+{
+    link = link_of(dst.net);
+    next_hop = dst.node;
+    return link != nullptr;
+}
+
+ipxcore::SpxConfig Stack::conn_config(const SpxOptions &o, uint32_t net)
+{
+    ipxcore::SpxConfig c = o.config();
+    const ipxcore::Link *l = link_of(net);
+    if (l == nullptr)
+        return c;
+    // The record's largest size (534) means "as large as the link carries".
+    size_t room = l->mtu() - ipxcore::kIpxHeaderLen - ipxcore::kSpxHeaderLen;
+    c.max_data = static_cast<uint16_t>(o.max >= ipxcore::kSpxMaxData ? room : std::min<size_t>(o.max, room));
+    if (c.checksum && !l->carries_checksums()) {
+        c.checksum = false;
+        if (std::find(checksum_told_.begin(), checksum_told_.end(), l) == checksum_told_.end()) {
+            checksum_told_.push_back(l);
+            io_.log("link " + l->describe() + " carries no IPX checksums: connections that ask "
+                    "for them go without (the link's own check protects the data)");
+        }
+    }
+    return c;
 }
 
 void Stack::release_socket(Endpoint &e)
@@ -1844,16 +1919,36 @@ void Stack::send_spx_control(const IpxAddress &src, const IpxAddress &dst, uint1
 
 // ---- packets ---------------------------------------------------------------
 
+// Packets for this host's own addresses never leave it: they go round the
+// loopback. A broadcast goes round the loopback (for the endpoints here) and
+// out on its network's link. Anything else goes out on the link of its
+// destination network, to the next hop there.
 void Stack::transmit(std::vector<uint8_t> pkt)
 {
     counters_.packets_out++;
-    // Everything goes out on the loopback for now: with one host on one
-    // network, every destination the stack can reach is local. A tunnel
-    // link will take the packets for other nodes.
-    links_.front()->send(std::move(pkt), now_);
+    ipxcore::Link &loop = *links_[0];
+    if (links_.size() == 1) {
+        loop.send(std::move(pkt), ipxcore::kBroadcastNode, now_);
+        return;
+    }
+    IpxAddress dst = IpxAddress::from_bytes(pkt.data() + 6);
+    ipxcore::Link *link = nullptr;
+    ipxcore::Node hop;
+    if (!route(dst, link, hop)) {
+        counters_.unroutable++;
+        counters_.packets_dropped++;
+        return;
+    }
+    if (dst.is_broadcast_node()) {
+        loop.send(pkt, hop, now_);
+    } else if (hop == link->node()) {
+        loop.send(std::move(pkt), hop, now_);
+        return;
+    }
+    link->send(std::move(pkt), hop, now_);
 }
 
-void Stack::on_packet(const std::vector<uint8_t> &pkt)
+void Stack::on_packet(const std::vector<uint8_t> &pkt, ipxcore::Link &from)
 {
     counters_.packets_in++;
     auto v = ipxcore::decode_ipx(pkt.data(), pkt.size());
@@ -1861,15 +1956,34 @@ void Stack::on_packet(const std::vector<uint8_t> &pkt)
         counters_.packets_dropped++;
         return;
     }
-    const IpxAddress &dst = v->header.dst;
-    if ((dst.net != 0 && dst.net != local_.net) ||
-        (dst.node != local_.node && !dst.is_broadcast_node())) {
+    IpxAddress &dst = v->header.dst;
+    const bool looped = &from == links_[0].get();
+    if (!looped) {
+        // From another host: network 0 on either side means this network.
+        if (dst.net == 0) dst.net = from.net();
+        if (v->header.src.net == 0) v->header.src.net = from.net();
+        // Nothing from outside speaks for this host: local programs trust
+        // local senders (Ombrad takes requests from this host's privileged
+        // sockets), and a relay server forwards any source it is given.
+        if (is_local(v->header.src)) {
+            from.counters().drop(ipxcore::Drop::Own);
+            counters_.packets_dropped++;
+            return;
+        }
+    } else if (dst.net == 0) {
+        dst.net = default_net();
+    }
+    bool ours = looped ? is_local(dst) || (dst.is_broadcast_node() && link_of(dst.net) != nullptr)
+                       : dst.net == from.net() && (dst.node == from.node() || dst.is_broadcast_node());
+    if (!ours) {
+        if (!looped)
+            from.counters().drop(ipxcore::Drop::NotForUs);
         counters_.packets_dropped++;
         return;
     }
     if (v->header.type == ipxcore::kIpxTypeSpx) {
         auto sh = ipxcore::decode_spx(v->data, v->data_len);
-        if (sh)
+        if (sh && !dst.is_broadcast_node())
             on_spx_packet(*v, *sh);
         else
             counters_.packets_dropped++;
@@ -1878,7 +1992,7 @@ void Stack::on_packet(const std::vector<uint8_t> &pkt)
     auto s = sockets_.find(dst.socket);
     Endpoint *e = s == sockets_.end() ? nullptr : find(s->second);
     if (e == nullptr || e->svc != Service::Datagram || e->state != T_IDLE ||
-        (dst.is_broadcast_node() && v->header.src == e->addr) ||
+        (dst.is_broadcast_node() && looped && v->header.src.socket == e->addr.socket) ||
         e->rx.size() >= kMaxQueuedDatagrams) {
         counters_.datagrams_dropped++;
         return;
@@ -1963,23 +2077,26 @@ void Stack::on_spx_packet(const ipxcore::IpxView &v, const ipxcore::SpxHeader &s
             counters_.packets_dropped++;
             return;
         }
-        e->overflow.push_back({src, sh, now_});
+        e->overflow.push_back({v.header.dst, src, sh, now_});
         promote(*e);
         return;
     }
-    offer(*e, src, sh);
+    offer(*e, v.header.dst, src, sh);
 }
 
 // A connection request becomes an indication on the listener.
-void Stack::offer(Endpoint &e, const IpxAddress &src, const ipxcore::SpxHeader &sh)
+void Stack::offer(Endpoint &e, const IpxAddress &to, const IpxAddress &src,
+                  const ipxcore::SpxHeader &sh)
 {
     uint16_t id = new_conn_id();
     if (id == 0) {
         counters_.packets_dropped++;
         return;
     }
+    // The connection's address here is the one the request was sent to
+    // (`to`): this host's node on the network it came in by.
     auto c = std::make_unique<SpxConnection>(SpxConnection::offered(
-        e.addr, src, sh, id, e.opts.config(), now_, transmit_fn(), trace_fn(id)));
+        to, src, sh, id, conn_config(e.opts, to.net), now_, transmit_fn(), trace_fn(id)));
     add_conn(std::move(c), e.id, true);
     e.inds.push_back({e.next_seq++, id, false});
     if (e.next_seq <= 0)
@@ -1999,7 +2116,7 @@ void Stack::promote(Endpoint &e)
     while (!e.overflow.empty() && e.inds.size() < e.qlen) {
         Waiting w = e.overflow.front();
         e.overflow.pop_front();
-        offer(e, w.src, w.sh);
+        offer(e, w.to, w.src, w.sh);
     }
 }
 
@@ -2031,7 +2148,7 @@ std::string Stack::status(uint32_t viewer) const
     const bool all = viewer == 0;
     std::ostringstream o;
     o << "pid: " << getpid() << "\n";
-    o << "local address " << local_address(0).text() << "\n";
+    o << "local address " << IpxAddress{default_net(), link_of(default_net())->node(), 0}.text() << "\n";
     size_t shown = 0;
     for (auto &[id, ep] : eps_)
         shown += all || ep->owner == viewer;
@@ -2091,6 +2208,16 @@ std::string Stack::status(uint32_t viewer) const
     o << "connections established: " << counters_.connections << "\n";
     o << "endpoints opened: " << counters_.endpoints_opened << "\n";
     o << "bad client messages: " << counters_.bad_messages << "\n";
+    o << "unroutable packets: " << counters_.unroutable << "\n";
+    o << "links: " << links_.size() << "\n";
+    for (size_t i = 0; i < links_.size(); i++) {
+        const ipxcore::Link &l = *links_[i];
+        o << "  " << l.describe();
+        if (i > 0 || links_.size() == 1)
+            o << " network " << IpxAddress{l.net(), l.node(), 0}.text().substr(0, 21) << " mtu "
+              << l.mtu();
+        o << " " << ipxcore::state_name(l.state()) << ": " << l.counters().text() << "\n";
+    }
     return o.str();
 }
 

@@ -62,10 +62,10 @@ constexpr uint32_t kRootReservedSockets = 1024;
 constexpr size_t kHeldBytesPerEndpoint = 256 * 1024;
 
 struct StackConfig {
-    uint32_t net = 0x00000001;     // local network number
-    uint32_t host = 0x7f000001;    // local node = 00 00 + host
+    uint32_t net = 0x00000001;     // network of a stack without links
+    uint32_t host = 0x7f000001;    // its node = 00 00 + host
     uint32_t rcv_max = 0;          // test option: cap on each t_rcv (0: none)
-    std::optional<ipxcore::ImpairmentConfig> impair;  // on the loopback link
+    std::optional<ipxcore::ImpairmentConfig> impair;  // on every link, the loopback included
     UserLimits limits;
 };
 
@@ -142,6 +142,7 @@ struct Counters {
     uint64_t bad_messages = 0;       // client messages that cost an endpoint
     uint64_t endpoints_opened = 0;
     uint64_t posts_dropped = 0;      // posted sends for a connection that is gone
+    uint64_t unroutable = 0;         // packets for a network no link leads to
 };
 
 class Stack {
@@ -196,8 +197,15 @@ public:
     // holds the sender back) until it has.
     bool input_stalled(uint32_t ep) const;
     size_t held_bytes() const { return held_total_; }
+    // A link to other hosts: one IPX network, whose number no other link
+    // has. Without any, the stack is one network of its own (the config's
+    // net and host) on the internal loopback. The first link added is the
+    // default network of endpoints bound with network 0.
+    void add_link(std::unique_ptr<ipxcore::Link> link);
     // Descriptors of links that the loop must wait on.
     std::vector<int> link_fds() const;
+    // True once no link is still registering with a server.
+    bool links_settled() const;
     size_t endpoint_count() const { return eps_.size(); }
     size_t connection_count() const { return conns_.size(); }
     const Counters &counters() const { return counters_; }
@@ -224,6 +232,7 @@ private:
         int32_t seq = -1;
     };
     struct Waiting {  // a connection request beyond a listener's queue
+        IpxAddress to;   // the address it was sent to
         IpxAddress src;
         ipxcore::SpxHeader sh;
         uint64_t since = 0;
@@ -247,7 +256,7 @@ private:
         int state = 1;  // T_UNBND
         bool bound = false;
         int bind_uid = -1;  // the user who bound it (-1: unknown)
-        IpxAddress addr;
+        IpxAddress addr;  // as bound: its network is the endpoint's default network
         uint32_t qlen = 0;
         std::deque<Datagram> rx;
         std::deque<UdErr> uderr;
@@ -343,13 +352,29 @@ private:
     void do_snddis(Endpoint &e, tliproto::Reader &rd, Answer &a, bool data_ahead);
     void do_sndudata(Endpoint &e, tliproto::Reader &rd, int uid, Answer &a);
 
-    // Sockets and addresses.
-    // A destination: network 0 and node 0 or 1 stand for the local ones.
-    bool resolve(const uint8_t *b12, IpxAddress &out) const;
+    // Networks, sockets and addresses.
+    // The link of network `net`: a link to other hosts, or (without any)
+    // the loopback for the stack's own network; nullptr when none leads
+    // there.
+    ipxcore::Link *link_of(uint32_t net) const;
+    uint32_t default_net() const;
+    // One of this host's own addresses (network and node).
+    bool is_local(const IpxAddress &a) const;
+    // A destination: network 0 stands for `net`, node 0 or 1 for this
+    // host's node on that network.
+    bool resolve(const uint8_t *b12, uint32_t net, IpxAddress &out) const;
+    // The source address for sending from `e` to `dst`: the endpoint's
+    // socket at this host's node on the destination's network.
+    IpxAddress source_for(const Endpoint &e, const IpxAddress &dst) const;
     void release_socket(Endpoint &e);
     // A socket of the dynamic range: counted against the owner's limit.
     static bool dynamic(uint16_t socket);
-    IpxAddress local_address(uint16_t socket) const;
+    // Where a packet for `dst` goes: the link and the node on it. Networks
+    // are directly attached; a routing core plugs in here.
+    bool route(const IpxAddress &dst, ipxcore::Link *&link, ipxcore::Node &next_hop) const;
+    // A connection's settings on the link of network `net`: the packet
+    // size follows the link; checksums only where the link carries them.
+    ipxcore::SpxConfig conn_config(const SpxOptions &o, uint32_t net);
 
     // Connections.
     uint16_t new_conn_id();
@@ -371,18 +396,19 @@ private:
 
     // Packets.
     void transmit(std::vector<uint8_t> pkt);
-    void on_packet(const std::vector<uint8_t> &pkt);
+    void on_packet(const std::vector<uint8_t> &pkt, ipxcore::Link &from);
     void on_spx_packet(const ipxcore::IpxView &v, const ipxcore::SpxHeader &sh);
-    void offer(Endpoint &e, const IpxAddress &src, const ipxcore::SpxHeader &sh);
+    void offer(Endpoint &e, const IpxAddress &to, const IpxAddress &src, const ipxcore::SpxHeader &sh);
     void promote(Endpoint &e);
 
     StackConfig cfg_;
     const Clock &clock_;
     StackIo &io_;
     uint64_t now_ = 0;
-    IpxAddress local_;  // net and node; socket 0
-    // The links; the first is the internal loopback (impaired when asked).
+    // The links; the first is the internal loopback (impaired when asked),
+    // the others lead to other hosts.
     std::vector<std::unique_ptr<ipxcore::Link>> links_;
+    std::vector<const ipxcore::Link *> checksum_told_;  // links whose lack of checksums was logged
     std::map<uint32_t, std::unique_ptr<Endpoint>> eps_;
     uint32_t next_ep_ = 1;
     std::map<uint16_t, uint32_t> sockets_;  // bound socket -> endpoint

@@ -10,3 +10,7 @@ add_executable(ipxstackd_daemon_test ${STACKD_TESTS}/daemon_test.cpp)
 target_link_libraries(ipxstackd_daemon_test PRIVATE tli ipxstacktest GTest::gtest_main)
 add_dependencies(ipxstackd_daemon_test ipxstackd)
 drax_add_test(ipxstackd_daemon_test NAMESPACE TIMEOUT 300)
+
+add_executable(ipxstackd_links_test ${STACKD_TESTS}/links_test.cpp)
+target_link_libraries(ipxstackd_links_test PRIVATE ipxstackd_lib GTest::gtest_main)
+drax_add_test(ipxstackd_links_test)

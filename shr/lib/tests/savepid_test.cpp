@@ -120,24 +120,6 @@ int idle_as(uid_t uid)
     return 0;
 }
 
-// True when process pid waits for a record lock.
-bool lock_waiter(pid_t pid)
-{
-    std::string locks = testsupport::read_file("/proc/locks");
-    std::string key = " " + std::to_string(pid) + " ";
-    size_t pos = 0;
-    while (pos < locks.size()) {
-        size_t eol = locks.find('\n', pos);
-        if (eol == std::string::npos)
-            eol = locks.size();
-        std::string line = locks.substr(pos, eol - pos);
-        if (line.find("->") != std::string::npos && line.find(key) != std::string::npos)
-            return true;
-        pos = eol + 1;
-    }
-    return false;
-}
-
 class PidFile : public ::testing::Test {
 protected:
     void SetUp() override
@@ -315,7 +297,9 @@ TEST_F(PidFile, TwoClaimsAtOnceExactlyOneWins)
     }
 }
 
-TEST_F(PidFile, ClaimWaitingWhileTheFileIsRemovedGivesUp)
+// A running daemon keeps the lock: a second claim gives up at once rather
+// than wait for ever, and leaves the file alone.
+TEST_F(PidFile, ClaimWhileAnotherHoldsTheLockGivesUpAtOnce)
 {
     set("99999999\n");
     int fd = open(pidfile, O_RDWR);
@@ -323,14 +307,80 @@ TEST_F(PidFile, ClaimWaitingWhileTheFileIsRemovedGivesUp)
     ASSERT_EQ(extblock(fd, 0, 0, 1), 0);
 
     Child claimer([] { return save_pid(); });
-    ASSERT_TRUE(testsupport::wait_until([&] { return lock_waiter(claimer.pid()); }))
-        << "the claim never waited for the lock";
-
-    rm_pid();  // our own lock: removes at once and lets the claim go on
     EXPECT_EQ(claimer.result(), -2);
     EXPECT_EQ(claimer.finish(), 0);
-    EXPECT_NE(access(pidfile, F_OK), 0) << "nothing written under the old name";
-    close(fd);
+    EXPECT_EQ(content(), "99999999\n");
+
+    close(fd);  // the holder is gone: the stale file is claimed
+    Child second([] { return save_pid(); });
+    std::string id = std::to_string(second.pid()) + "\n";
+    EXPECT_EQ(second.result(), 0);
+    EXPECT_EQ(second.finish(), 0);
+    EXPECT_EQ(content().substr(0, id.size()), id);
+}
+
+// A pid file left behind names a number that the system has given to some
+// unrelated program: the start goes on, and kill mode signals nothing.
+TEST_F(PidFile, UnrelatedProcessWithTheRecordedIdIsNotBelieved)
+{
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    testsupport::Proc::Options o;
+    o.stdin_fd = p[0];
+    testsupport::Proc cat({"/bin/cat"}, o);
+    close(p[0]);
+    ASSERT_TRUE(testsupport::wait_until([&] { return same_program(cat.pid()) == 0; }, 10s))
+        << "cat never started";
+    set(std::to_string(cat.pid()) + "\n");
+
+    EXPECT_EQ(exists_pid(), -2);
+    EXPECT_EQ(kill_process(pidfile, SIGTERM), -2);
+    EXPECT_EQ(kill(cat.pid(), 0), 0) << "still running";
+    EXPECT_EQ(save_pid(), 0);
+    EXPECT_EQ(content(), mine());
+
+    close(p[1]);
+    int st = cat.wait_exit();
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    rm_pid();
+}
+
+// The holder of the lock is believed whatever program it runs now (here it
+// locked the file, wrote its id and executed another program).
+TEST_F(PidFile, LockHolderIsBelievedWhateverItRuns)
+{
+    set("");
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        int fd = open(pidfile, O_RDWR);  // not closed on exec: the lock stays
+        std::string id = std::to_string(getpid()) + "\n";
+        if (fd < 0 || extblock(fd, 0, 0, 1) < 0 || write(fd, id.data(), id.size()) < 0)
+            _exit(98);
+        dup2(p[0], 0);
+        execl("/bin/cat", "cat", (char *)nullptr);
+        _exit(99);
+    }
+    close(p[0]);
+    auto locked = [&] {
+        int fd = open(pidfile, O_RDONLY);
+        long who = fd < 0 ? -1 : extlocker(fd, 0, 0);
+        if (fd >= 0)
+            close(fd);
+        return who == holder && content() == std::to_string(holder) + "\n";
+    };
+    ASSERT_TRUE(testsupport::wait_until(locked, 10s));
+
+    EXPECT_EQ(exists_pid(), 0);
+    EXPECT_EQ(save_pid(), -2);
+    EXPECT_EQ(content(), std::to_string(holder) + "\n");
+    EXPECT_EQ(kill_process(pidfile, SIGTERM), 0);
+    int st = 0;
+    EXPECT_EQ(waitpid(holder, &st, 0), holder);
+    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM) << st;
+    close(p[1]);
 }
 
 TEST_F(PidFile, RecordLocks)
@@ -397,9 +447,9 @@ TEST_F(PidFile, LockTraceLines)
     EXPECT_EQ(save_pid(), 0);
     fflush(tcfile);
     std::string fid = std::to_string(next_fd);
+    // The lock is taken without waiting and kept.
     EXPECT_EQ(testsupport::read_file(trc),
-              "extblock: fid " + fid + " start 00000000 stop 00000000 readwrite 1\n"
-              "extunlock: fid " + fid + " start 00000000 stop 00000000\n");
+              "exttrylock: fid " + fid + " start 00000000 stop 00000000\n");
 
     fclose(tcfile);
     tcfile = nullptr;

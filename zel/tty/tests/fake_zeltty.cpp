@@ -1,6 +1,6 @@
 // A stand-in for Zeltty in the end-to-end tests. It writes a report,
 // "zeltty.<pid>", into its working directory: its arguments, the TLI state
-// of descriptor 0 and its open descriptors; then it greets the client over
+// of descriptor 0, its open descriptors and its user id; then it greets the client over
 // the connection and waits for the client to go away.
 #include <dirent.h>
 #include <poll.h>
@@ -31,6 +31,7 @@ int main(int argc, char **argv)
         closedir(d);
     }
     r += "\n";
+    r += "uid " + std::to_string(getuid()) + "\n";
 
     std::string name = "zeltty." + std::to_string(getpid());
     if (FILE *f = fopen((name + ".tmp").c_str(), "w")) {

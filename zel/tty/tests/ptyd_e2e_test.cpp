@@ -1,250 +1,11 @@
 // Zelptyd end to end: the installed daemon with the stack daemon, a test
 // Ombrad and a test Zeltty, as root in private mount and network
 // namespaces with a private /opt/DRAXipx.
-#include <gtest/gtest.h>
+#include "e2e_setup.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <tiuser.h>
-
-#include <algorithm>
-#include <chrono>
-#include <optional>
-#include <regex>
-#include <string>
-#include <vector>
-
-#include "ptyd.h"
-#include "testproc.h"
-
-using namespace std::chrono_literals;
-using testsupport::Proc;
-using testsupport::TempDir;
-using testsupport::read_file;
-using testsupport::wait_until;
+using namespace ptyd_e2e;
 
 namespace {
-
-const std::string kBin = "/opt/DRAXipx/bin";
-const std::string kVersion = "ZEL spx terminal services 2.2.1 sh";
-const unsigned char kNet[4] = {0x00, 0x00, 0xab, 0xcd};
-const unsigned char kNode[6] = {0x00, 0x00, 0x7f, 0x00, 0x00, 0x01};  // --host 127.0.0.1
-
-std::vector<std::string> lines_of(const std::string &text)
-{
-    std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos)
-            end = text.size();
-        out.push_back(text.substr(pos, end - pos));
-        pos = end + 1;
-    }
-    return out;
-}
-
-std::string hex_of(const std::string &s)
-{
-    std::string out;
-    char h[3];
-    for (unsigned char c : s) {
-        snprintf(h, sizeof h, "%02x", c);
-        out += h;
-    }
-    return out;
-}
-
-// Open descriptors of a process with what each refers to.
-std::vector<std::string> fds_of(pid_t pid)
-{
-    std::vector<std::string> out;
-    for (int fd : testsupport::open_fds(pid)) {
-        char target[256];
-        std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
-        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-        target[n > 0 ? n : 0] = '\0';
-        out.push_back(std::to_string(fd) + " " + target);
-    }
-    return out;
-}
-
-bool alive(pid_t pid)
-{
-    return kill(pid, 0) == 0;
-}
-
-class ZelptydE2E : public ::testing::Test {
-protected:
-    TempDir devdir;
-    std::string requests = devdir / "requests";
-    Proc stack;
-    Proc ombrad;
-    pid_t daemon = -1;
-
-    void SetUp() override
-    {
-        std::string why;
-        if (!testsupport::enter_sandbox(why))
-            GTEST_SKIP() << why;
-        // Orphaned daemons and their children become ours, so that every
-        // test can collect what it started.
-        prctl(PR_SET_CHILD_SUBREAPER, 1);
-        ASSERT_TRUE(testsupport::copy_file(ZELPTYD_BIN, kBin + "/Zelptyd"));
-        ASSERT_TRUE(testsupport::copy_file(FAKE_ZELTTY_BIN, kBin + "/Zeltty"));
-
-        setenv("IPX_DEVDIR", devdir.path().c_str(), 1);
-        Proc::Options o;
-        stack = Proc({IPXSTACKD_BIN, "-f", "--dev-dir", devdir.path(), "--net", "0000abcd",
-                      "--host", "127.0.0.1", "--ready-fd", "1"},
-                     o);
-        ASSERT_TRUE(stack.wait_output("ready\n")) << stack.err();
-    }
-
-    void TearDown() override
-    {
-        if (daemon > 0 && alive(daemon))
-            kill(daemon, SIGKILL);
-        ombrad = Proc();
-        stack = Proc();
-        // Whatever else we inherited (connection programs): end and collect.
-        for (int i = 0; i < 100; i++) {
-            bool any = false;
-            if (DIR *d = opendir("/proc")) {
-                while (struct dirent *e = readdir(d)) {
-                    pid_t p = atoi(e->d_name);
-                    if (p <= 0)
-                        continue;
-                    std::string st = read_file("/proc/" + std::string(e->d_name) + "/stat");
-                    size_t close_paren = st.rfind(')');
-                    if (close_paren == std::string::npos)
-                        continue;
-                    int ppid = atoi(st.c_str() + close_paren + 4);
-                    if (ppid == getpid()) {
-                        kill(p, SIGKILL);
-                        any = true;
-                    }
-                }
-                closedir(d);
-            }
-            while (waitpid(-1, nullptr, WNOHANG) > 0)
-                ;
-            if (!any)
-                break;
-            wait_until([] { return waitpid(-1, nullptr, WNOHANG) > 0; }, 100ms);
-        }
-    }
-
-    Proc::Options env() const
-    {
-        Proc::Options o;
-        o.env = {{"IPX_DEVDIR", devdir.path()}};
-        return o;
-    }
-
-    void start_ombrad(bool silent = false)
-    {
-        std::vector<std::string> argv = {TEST_OMBRAD_BIN, requests};
-        if (silent)
-            argv.push_back("silent");
-        ombrad = Proc(argv, env());
-        ASSERT_TRUE(ombrad.wait_output("ready\n")) << ombrad.err();
-    }
-
-    // Runs the installed program; returns its wait status.
-    int run(const std::vector<std::string> &args, Proc *keep = nullptr)
-    {
-        std::vector<std::string> argv = {kBin + "/Zelptyd"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        Proc p(argv, env());
-        int st = p.wait_exit(20s);
-        last_out = p.out();
-        last_err = p.err();
-        if (keep)
-            *keep = std::move(p);
-        return st;
-    }
-
-    // Starts the daemon and waits for its pid file.
-    void start_daemon(const std::vector<std::string> &args = {}, const std::string &stale = "")
-    {
-        int st = run(args);
-        ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st << " " << last_err;
-        ASSERT_TRUE(wait_until([&] {
-            std::string p = read_file(kBin + "/ptyd.pid");
-            return !p.empty() && p.back() == '\n' && p != stale;
-        }, 20s, kBin));
-        daemon = atoi(read_file(kBin + "/ptyd.pid").c_str());
-        ASSERT_GT(daemon, 1);
-        // The stop signals are handled from the advertisement on.
-        ASSERT_TRUE(wait_until([&] { return !ombrad_requests().empty(); }, 10s));
-    }
-
-    // Waits for the daemon to end; its wait status, or -1.
-    int daemon_exit(std::chrono::milliseconds limit = 10s)
-    {
-        int st = -1;
-        wait_until([&] { return waitpid(daemon, &st, WNOHANG) == daemon; }, limit);
-        return st;
-    }
-
-    std::vector<std::string> ombrad_requests() { return lines_of(read_file(requests)); }
-
-    // Reports of the test Zeltty; with `pids`, also the process ids.
-    std::vector<std::string> reports(std::vector<pid_t> *pids = nullptr)
-    {
-        std::vector<std::string> out;
-        if (DIR *d = opendir(kBin.c_str())) {
-            while (struct dirent *e = readdir(d)) {
-                std::string n = e->d_name;
-                if (n.rfind("zeltty.", 0) == 0 && n.find(".tmp") == std::string::npos &&
-                    n != "zeltty.trc") {
-                    out.push_back(read_file(kBin + "/" + n));
-                    if (pids)
-                        pids->push_back(atoi(n.c_str() + 7));
-                }
-            }
-            closedir(d);
-        }
-        return out;
-    }
-
-    // Connects a client to the daemon's listening address; the endpoint or -1.
-    int connect_client()
-    {
-        int fd = t_open("/dev/ravspx", O_RDWR, nullptr);
-        if (fd < 0)
-            return -1;
-        if (t_bind(fd, nullptr, nullptr) < 0) {
-            t_close(fd);
-            return -1;
-        }
-        unsigned char addr[12];
-        memcpy(addr, kNet, 4);
-        memcpy(addr + 4, kNode, 6);
-        addr[10] = 0x80;
-        addr[11] = 0x63;
-        struct t_call call;
-        memset(&call, 0, sizeof call);
-        call.addr.len = call.addr.maxlen = sizeof addr;
-        call.addr.buf = (char *)addr;
-        if (t_connect(fd, &call, nullptr) < 0) {
-            t_close(fd);
-            return -1;
-        }
-        return fd;
-    }
-
-    std::string last_out, last_err;
-};
 
 std::string hostname_upper()
 {
@@ -267,8 +28,9 @@ TEST_F(ZelptydE2E, StartsAdvertisesAndLogs)
     ASSERT_TRUE(wait_until([&] { return !ombrad_requests().empty(); }, 10s));
 
     // The bind request: code 1, sequence 1, type 0x247, socket 0x8063, the
-    // host name in upper case, the node's host number.
-    std::string name = hostname_upper().substr(0, 48);
+    // host name in upper case (at most the 47 characters SAP carries), the
+    // node's host number.
+    std::string name = hostname_upper().substr(0, 47);
     std::string want = "0001" "0001" "0247" "8063" + hex_of(name) +
                        std::string(2 * (48 - name.size()), '0') + "00007f000001";
     EXPECT_EQ(ombrad_requests()[0], want);
@@ -418,6 +180,84 @@ TEST_F(ZelptydE2E, TraceFile)
     EXPECT_EQ(t[16], "Zelptyd: do_fork(fd = " + c + ")");
     EXPECT_EQ(t[17], "do_listen(" + l + ")");
     EXPECT_EQ(t[18], "Calling ravzel_srv_unbind(" + hostname_upper() + ", 247)");
+}
+
+// A call that comes in while the daemon waits for Ombrad, which then
+// refuses the service: the daemon says why, refuses the waiting call (the
+// provider unbinds no endpoint with a call outstanding) and ends in order:
+// status 0, pid file removed.
+TEST_F(ZelptydE2E, CallWaitingWhenTheServiceIsRefusedIsRefusedInOrder)
+{
+    start_holding_ombrad(-5);
+    start_daemon();
+    int fd = connect_client(O_RDWR | O_NONBLOCK);
+    ASSERT_GE(fd, 0) << t_errno;
+    ASSERT_TRUE(wait_until([&] { return stack_status().find(" qlen 4 indications 1") != std::string::npos; }, 10s))
+        << stack_status();
+    ASSERT_EQ(write(held_release, "\n", 1), 1);
+
+    int st = daemon_exit();
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    EXPECT_NE(access((kBin + "/ptyd.pid").c_str(), F_OK), 0);
+    std::string log = read_file(kBin + "/log.zel");
+    EXPECT_NE(log.find("\tZelptyd: can't advertise " + hostname_upper() +
+                       ": Ombrad's table of services is full (-5)\r\n\t        exiting\r\n"),
+              std::string::npos)
+        << log;
+
+    // The caller hears that it was refused.
+    ASSERT_TRUE(wait_until([&] { return t_look(fd) == T_DISCONNECT; }, 10s));
+    struct t_discon dis;
+    memset(&dis, 0, sizeof dis);
+    ASSERT_EQ(t_rcvdis(fd, &dis), 0);
+    EXPECT_EQ(dis.reason, 2);
+    t_close(fd);
+}
+
+// A name longer than SAP carries is advertised cut to 47 characters.
+TEST_F(ZelptydE2E, LongServiceNameIsAdvertisedCut)
+{
+    std::string name(60, 'L');
+    start_real_ombrad(name.substr(0, 47));
+    start_daemon({"-n", name});
+    kill(daemon, SIGTERM);
+    EXPECT_EQ(daemon_exit(), 0);
+    EXPECT_FALSE(advertised(name.substr(0, 47)));
+}
+
+// A pid file left behind whose number now belongs to some other program:
+// kill mode leaves that program alone, and a start is not refused.
+TEST_F(ZelptydE2E, PidFileNamingAnotherProgram)
+{
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    Proc::Options o;
+    o.stdin_fd = p[0];
+    Proc cat({"/bin/cat"}, o);
+    close(p[0]);
+    std::string exe = "/proc/" + std::to_string(cat.pid()) + "/exe";
+    ASSERT_TRUE(wait_until([&] {
+        char target[256];
+        ssize_t n = readlink(exe.c_str(), target, sizeof target - 1);
+        return n > 4 && std::string(target, (size_t)n).find("cat") != std::string::npos;
+    }, 10s));
+    std::string stale = std::to_string(cat.pid()) + "\n";
+    ASSERT_TRUE(testsupport::write_file(kBin + "/ptyd.pid", stale));
+
+    int st = run({"-k"});
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << st;
+    EXPECT_EQ(last_err, kBin + "/Zelptyd: Zelptyd not running (obsolete pidfile)\n");
+    EXPECT_TRUE(alive(cat.pid()));
+
+    start_ombrad();
+    start_daemon({}, stale);
+    EXPECT_NE(daemon, cat.pid());
+    st = run({"-k"});
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << last_err;
+    EXPECT_EQ(daemon_exit(), 0);
+    EXPECT_TRUE(alive(cat.pid()));
+    close(p[1]);
+    EXPECT_EQ(cat.wait_exit(), 0);
 }
 
 TEST_F(ZelptydE2E, MissingZelttyIsLoggedAndTheDaemonStaysUp)

@@ -16,6 +16,9 @@
 #include <algorithm>
 #include <deque>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -62,6 +65,8 @@ void reset_config()
     nodenum = -1;
     prog = nullptr;
     stop_signal = 0;
+    max_sessions = SESSIONS_MAX;
+    max_caller_sessions = CALLER_SESSIONS_MAX;
 }
 
 // A command line with stable storage for getopt.
@@ -178,6 +183,9 @@ protected:
     {
         reset_config();
         tlifake::reset();
+        // The listener's calls are checked against the TLI states, as the
+        // provider checks them.
+        tlifake::track_states = true;
         isrv_seq = 1;
         ASSERT_EQ(open_log(log.c_str()), 0);
         omb.requests = reqs;
@@ -458,9 +466,9 @@ TEST_F(Endpoint, OutOfStateShowsTheState)
     do_terror(7, "t_unbind");
     EXPECT_EQ(traced(), "do_terror(7), op t_unbind, t_errno 6\nTOUTSTATE (op t_unbind): state 2\n");
 
-    // do_unbind ends the process after the analysis.
+    // do_unbind reports the failure; the shutdown goes on after it.
     tlifake::hooks.unbind = [](int) { return tlifake::fail(TOUTSTATE); };
-    EXPECT_EXIT(do_unbind(7), testing::ExitedWithCode(1), "");
+    EXPECT_EQ(do_unbind(7), -1);
 }
 
 TEST_F(Endpoint, SystemErrorShowsErrno)
@@ -469,8 +477,9 @@ TEST_F(Endpoint, SystemErrorShowsErrno)
     EXPECT_EXIT(do_bind(3, &laddr, 4), testing::ExitedWithCode(1), "");
     EXPECT_EQ(log_lines(log), (std::vector<std::string>{"Zelptyd: errno 13, t_errno 8, tli op t_bind"}));
 
+    // A refusal that fails is reported; the listener decides what follows.
     tlifake::hooks.snddis = [](int, t_call *) { return tlifake::fail(TBADSEQ, EPERM); };
-    EXPECT_EXIT(do_noaccept(3, 9), testing::ExitedWithCode(1), "");
+    EXPECT_EQ(do_noaccept(3, 9), -1);
     EXPECT_EQ(log_lines(log).back(), "Zelptyd: errno 1, t_errno 7, tli op t_snddis");
 }
 
@@ -626,18 +635,20 @@ TEST_F(Options, TraceLevelAndSackdelWrap)
     EXPECT_EQ(traced(), "");  // neither traces its result
 }
 
-TEST_F(Options, RefusalsEndTheProcess)
+// Options are set on connection endpoints only: a refusal is analysed and
+// returned, and costs only that call (see the listener's cases).
+TEST_F(Options, RefusalsAreAnalysedAndReturned)
 {
     tlifake::hooks.optmgmt = [](int, struct t_optmgmt *, struct t_optmgmt *) {
         return tlifake::fail(TBADOPT, EINVAL);
     };
-    EXPECT_EXIT(do_rsrv_set(3, 1), testing::ExitedWithCode(1), "");
+    EXPECT_EQ(do_rsrv_set(3, 1), -1);
     EXPECT_EQ(log_lines(log).back(), "Zelptyd: errno 22, t_errno 2, tli op t_optmgmt");
 
     tlifake::hooks.optmgmt = [](int, struct t_optmgmt *req, struct t_optmgmt *) {
         return req->flags == T_NEGOTIATE ? tlifake::fail(TACCES, EACCES) : 0;
     };
-    EXPECT_EXIT(do_trace_set(3, 1), testing::ExitedWithCode(1), "");
+    EXPECT_EQ(do_trace_set(3, 1), -1);
     EXPECT_EQ(log_lines(log).back(), "Zelptyd: errno 13, t_errno 3, tli op T_NEGOTIATE t_optmgmt");
 }
 
@@ -645,10 +656,14 @@ TEST_F(Options, RefusalsEndTheProcess)
 // The listener loop
 
 // Connect indications for t_listen: each entry is a sequence number; when
-// they run out, the listen fails with `end_terr`.
+// they run out, the listen fails with `end_terr`. A caller's node ends in
+// the byte `hosts` gives its sequence number (9 by default); `before` runs
+// before an indication is returned.
 struct Indications {
     std::deque<int> seqs;
     int end_terr = TOUTSTATE;
+    std::map<int, unsigned char> hosts;
+    std::function<void(int)> before;
 };
 
 void install_listen(Indications &in)
@@ -656,13 +671,25 @@ void install_listen(Indications &in)
     tlifake::hooks.listen = [&in](int, t_call *call) {
         if (in.seqs.empty())
             return tlifake::fail(in.end_terr);
-        const unsigned char a[12] = {0, 0, 0, 0, 0, 0, 0x0a, 0, 0, 9, 0x40, 0x05};
+        int seq = in.seqs.front();
+        in.seqs.pop_front();
+        if (in.before)
+            in.before(seq);
+        unsigned char a[12] = {0, 0, 0, 0, 0, 0, 0x0a, 0, 0, 9, 0x40, 0x05};
+        if (in.hosts.count(seq))
+            a[9] = in.hosts[seq];
         memcpy(call->addr.buf, a, 12);
         call->addr.len = 12;
-        call->sequence = in.seqs.front();
-        in.seqs.pop_front();
+        call->sequence = seq;
         return 0;
     };
+}
+
+// t_look as the provider answers it: a connect indication waits while the
+// indications have not run out.
+void look_shows_waiting_calls(Indications &in)
+{
+    tlifake::hooks.look = [&in](int) { return in.seqs.empty() ? 0 : T_LISTEN; };
 }
 
 using Listener = Ptyd;
@@ -683,7 +710,7 @@ TEST_F(Listener, HandsEachConnectionToZeltty)
 
     std::vector<std::string> c = call_log();
     // listener: open, bind; Ombrad: bind request; one connection; failed
-    // listen; withdrawal; shutdown.
+    // listen; withdrawal; shutdown (nothing left waiting, unbind, close).
     std::vector<std::string> want = {
         "t_open(/dev/ravspx)", "t_bind(3)",
         "t_open(/dev/ravitp)", "t_bind(4)", "t_sndudata(4)", "t_rcvudata(4)", "t_close(4)",
@@ -691,7 +718,7 @@ TEST_F(Listener, HandsEachConnectionToZeltty)
         "t_open(/dev/ravspx)", "t_bind(4)", "t_accept(3,4)", "t_close(4)",
         "t_listen(3)", "t_getstate(3)", "t_getstate(3)",
         "t_open(/dev/ravitp)", "t_bind(4)", "t_sndudata(4)", "t_rcvudata(4)", "t_close(4)",
-        "t_unbind(3)", "t_close(3)"};
+        "t_look(3)", "t_unbind(3)", "t_close(3)"};
     // Descriptor numbers depend on what the test process holds open; compare
     // the shape with the numbers taken from the first calls.
     ASSERT_EQ(c.size(), want.size()) << testing::PrintToString(c);
@@ -769,13 +796,27 @@ TEST_F(Listener, OmbradSilentStopsWithoutWithdrawing)
     EXPECT_NE(access((dir / "ptyd.pid").c_str(), F_OK), 0);
 }
 
-TEST_F(Listener, RefusalOfOmbradStopsToo)
+// A refusal says why; and the shutdown first refuses the call that came
+// in meanwhile, which the provider requires before it unbinds: the end is
+// orderly (status 0, pid file removed).
+TEST_F(Listener, RefusalOfOmbradSaysWhyAndTheWaitingCallIsRefused)
 {
-    omb.status = 4;
+    ASSERT_TRUE(write_file(dir / "ptyd.pid", "1\n"));
+    omb.status = -5;
+    strcpy(service_name, "S");
+    Indications in;
+    in.seqs = {5};
+    install_listen(in);
+    look_shows_waiting_calls(in);
     spxdev = (char *)"/dev/ravspx";
     serve_exits(0);
-    EXPECT_EQ(log_lines(log).front(), "Zelptyd: failed to reach Ombrad");
+    EXPECT_EQ(log_lines(log), (std::vector<std::string>{
+                                  "Zelptyd: can't advertise S: Ombrad's table of services is full (-5)",
+                                  "        exiting"}));
     EXPECT_EQ(request_lines(reqs).size(), 1u);
+    EXPECT_EQ(calls_to("t_snddis"), 1);
+    EXPECT_EQ(calls_to("t_unbind"), 1);
+    EXPECT_NE(access((dir / "ptyd.pid").c_str(), F_OK), 0);
 }
 
 TEST_F(Listener, ListenerDeviceMissing)
@@ -790,44 +831,145 @@ TEST_F(Listener, ListenerDeviceMissing)
     EXPECT_NE(access((dir / "ptyd.pid").c_str(), F_OK), 0);
 }
 
+// Every call is refused; one caller (6) hangs up before its refusal, which
+// then fails: its disconnect is taken and the service goes on.
 TEST_F(Listener, RejectRefusesEveryIndication)
 {
     Indications in;
-    in.seqs = {5, 6};
+    in.seqs = {5, 6, 7};
     install_listen(in);
     reject = 1;
+    static bool hung_up;
+    hung_up = false;
+    tlifake::hooks.snddis = [](int, t_call *call) {
+        if (call->sequence == 6 && !hung_up) {
+            hung_up = true;
+            return tlifake::fail(TLOOK);
+        }
+        return 0;
+    };
+    tlifake::hooks.look = [](int) { return hung_up ? T_DISCONNECT : 0; };
+    tlifake::hooks.rcvdis = [](int, t_discon *d) {
+        d->sequence = 6;
+        tlifake::hooks.look = [](int) { return 0; };
+        return 0;
+    };
     spxdev = (char *)"/dev/ravspx";
     serve_exits(0);
-    EXPECT_EQ(calls_to("t_snddis"), 2);
+    EXPECT_EQ(calls_to("t_snddis"), 3);
+    EXPECT_EQ(calls_to("t_rcvdis"), 1);
     EXPECT_EQ(calls_to("t_open(/dev/ravspx)"), 1);
     EXPECT_EQ(calls_to("t_accept"), 0);
+    EXPECT_EQ(calls_to("t_listen"), 4) << "listening went on after the hang-up";
 }
 
-TEST_F(Listener, AcceptFailureShutsDown)
+// An accept that fails for no reason the provider tells costs that call
+// only: it is refused and the next caller is served. The end is orderly.
+TEST_F(Listener, AcceptFailureCostsOnlyThatCall)
 {
+    ASSERT_TRUE(write_file(dir / "ptyd.pid", "1\n"));
     Indications in;
-    in.seqs = {8};
+    in.seqs = {8, 9};
     install_listen(in);
-    tlifake::hooks.accept = [](int, int, t_call *) { return tlifake::fail(TLOOK); };
-    tlifake::hooks.look = [](int) { return 0; };  // nothing to explain it
+    tlifake::hooks.accept = [](int, int, t_call *call) {
+        return call->sequence == 8 ? tlifake::fail(TSYSERR, EPROTO) : 0;
+    };
     spxdev = (char *)"/dev/ravspx";
     serve_exits(0);
     std::vector<std::string> l = log_lines(log);
-    ASSERT_EQ(l.size(), 2u);
-    EXPECT_EQ(l[0], "Zelptyd: t_accept failure, t_look returns 0");
-    EXPECT_EQ(l[1].rfind("Zelptyd: spx accept failure, errno ", 0), 0u);
-    EXPECT_EQ(l[1].substr(l[1].size() - 11), ", t_errno 9");
-    EXPECT_EQ(request_lines(reqs).size(), 2u);  // advertised, then withdrawn
+    ASSERT_GE(l.size(), 3u);
+    EXPECT_EQ(l[0], "Zelptyd: errno 71, t_errno 8, tli op t_accept");
+    EXPECT_EQ(l[1], "Zelptyd: spx accept failure, errno 71, t_errno 8");
+    EXPECT_EQ(l[2], "Zelptyd: call from X(00000000:00000a000009:4005) refused");
+    EXPECT_EQ(calls_to("t_snddis"), 1);
+    EXPECT_EQ(calls_to("t_accept"), 2);
+    EXPECT_EQ(request_lines(reqs).size(), 2u);  // advertised, withdrawn at the end
+    EXPECT_NE(access((dir / "ptyd.pid").c_str(), F_OK), 0);
+}
+
+// A listener that fails itself (it can neither accept nor refuse) ends the
+// service, in order although the call stays outstanding and the unbind
+// fails: advertisement withdrawn, pid file removed, status 0.
+TEST_F(Listener, BrokenListenerEndsInOrder)
+{
+    ASSERT_TRUE(write_file(dir / "ptyd.pid", "1\n"));
+    Indications in;
+    in.seqs = {8};
+    install_listen(in);
+    tlifake::hooks.accept = [](int, int, t_call *) { return tlifake::fail(TSYSERR, EBADF); };
+    tlifake::hooks.snddis = [](int, t_call *) { return tlifake::fail(TSYSERR, EBADF); };
+    spxdev = (char *)"/dev/ravspx";
+    serve_exits(0);
+    std::vector<std::string> l = log_lines(log);
+    ASSERT_FALSE(l.empty());
+    EXPECT_EQ(l.back(), "Zelptyd: TOUTSTATE(op t_unbind): state 4");
+    EXPECT_EQ(calls_to("t_listen"), 1);
+    EXPECT_EQ(request_lines(reqs).size(), 2u);
+    EXPECT_NE(access((dir / "ptyd.pid").c_str(), F_OK), 0);
+}
+
+// A connection endpoint that cannot be opened, bound or tuned costs only
+// its call: refused and logged, and the listener goes on.
+TEST_F(Listener, ConnectionEndpointFailuresCostOnlyTheirCall)
+{
+    ASSERT_TRUE(write_file(dir / "ptyd.pid", "1\n"));
+    Indications in;
+    in.seqs = {8, 9, 10, 11};
+    install_listen(in);
+    static int opens;
+    opens = 0;
+    tlifake::hooks.open = [](const char *path, int, t_info *) {
+        if (strcmp(path, "/dev/ravspx") == 0 && ++opens == 2)  // for call 8
+            return tlifake::fail(TSYSERR, EMFILE);
+        return open("/dev/null", O_RDWR);
+    };
+    static int binds;
+    binds = 0;
+    tlifake::hooks.bind = [](int, struct t_bind *req, struct t_bind *ret) {
+        // The listener's and the Ombrad exchange's binds have an address.
+        if (req == nullptr)
+            return ++binds == 1 ? tlifake::fail(TNOADDR) : 0;  // call 9
+        memcpy(ret->addr.buf, req->addr.buf, 12);
+        ret->addr.len = 12;
+        return 0;
+    };
+    static int negotiations;
+    negotiations = 0;
+    tlifake::hooks.optmgmt = [](int, struct t_optmgmt *req, struct t_optmgmt *ret) {
+        if (req->flags == T_NEGOTIATE && ++negotiations == 1)  // call 10
+            return tlifake::fail(TBADOPT);
+        ret->opt.len = 8;
+        return 0;
+    };
+    ackdelay = 0;
+    spxdev = (char *)"/dev/ravspx";
+    trace_on(1);
+    serve_exits(0);
+    std::vector<std::string> l = log_lines(log);
+    ASSERT_GE(l.size(), 6u) << testing::PrintToString(l);
+    EXPECT_EQ(l[0], "Zelptyd: t_open(/dev/ravspx) failure, errno 24, t_errno 8");
+    EXPECT_EQ(l[1], "Zelptyd: call from X(00000000:00000a000009:4005) refused");
+    EXPECT_TRUE(std::regex_match(l[2], std::regex("Zelptyd: errno \\d+, t_errno 5, tli op t_bind"))) << l[2];
+    EXPECT_EQ(l[3], l[1]);
+    EXPECT_TRUE(std::regex_match(l[4], std::regex("Zelptyd: errno \\d+, t_errno 2, tli op T_NEGOTIATE t_optmgmt")))
+        << l[4];
+    EXPECT_EQ(l[5], l[1]);
+    EXPECT_EQ(calls_to("t_snddis"), 3);
+    EXPECT_EQ(calls_to("t_accept"), 1) << "call 11 is served";
+    EXPECT_NE(traced().find("t_open(/dev/ravspx) failuredo_noaccept("), std::string::npos);
+    EXPECT_EQ(request_lines(reqs).size(), 2u);
+    EXPECT_NE(access((dir / "ptyd.pid").c_str(), F_OK), 0);
 }
 
 // The accept is tried again after each event taken off the listener.
 int g_accepts;
+int g_first_error;
 std::string g_accepted_path;
 
 int accept_after_first(int, int, t_call *call)
 {
     if (++g_accepts == 1)
-        return tlifake::fail(TLOOK);
+        return tlifake::fail(g_first_error);
     std::ofstream(g_accepted_path, std::ios::app) << call->sequence << "\n";
     return 0;
 }
@@ -840,23 +982,30 @@ std::vector<std::string> service_log_lines(const std::string &log)
     return l;
 }
 
-// Two callers, 8 and 9; the first accept fails with TLOOK and t_look tells
-// `event`.
+// Two callers, 8 and 9; the first accept fails with `error` and t_look
+// tells `event`.
 class TwoCallers : public Ptyd {
 protected:
-    void serve_with(int event)
+    void serve_with(int event, int error = TLOOK)
     {
         Indications in;
         in.seqs = {8, 9};
         install_listen(in);
         g_accepts = 0;
+        g_first_error = error;
         g_accepted_path = dir / "accepted";
         tlifake::hooks.accept = accept_after_first;
+        // The event is there until it is taken.
         static int look_event;
         look_event = event;
+        in.before = [](int seq) {
+            if (seq == 9 && look_event == T_LISTEN)
+                look_event = 0;
+        };
         tlifake::hooks.look = [](int) { return look_event; };
         tlifake::hooks.rcvdis = [](int, t_discon *d) {
             d->sequence = 8;
+            look_event = 0;
             return 0;
         };
         spxdev = (char *)"/dev/ravspx";
@@ -879,6 +1028,17 @@ TEST_F(TwoCallers, CallerGoneBeforeTheAcceptIsDropped)
         EXPECT_EQ(x.find("spx accept failure"), std::string::npos) << x;
 }
 
+// A provider that has counted the hang-up already answers the accept out
+// of state: the disconnect that explains it is taken all the same.
+TEST_F(TwoCallers, CallerGoneWithTheAcceptOutOfStateIsDropped)
+{
+    serve_with(T_DISCONNECT, TOUTSTATE);
+    EXPECT_EQ(calls_to("t_rcvdis"), 1);
+    EXPECT_EQ(read_file(dir / "accepted"), "9\n");
+    for (const auto &x : service_log_lines(log))
+        EXPECT_EQ(x.find("spx accept failure"), std::string::npos) << x;
+}
+
 // Two callers at once: the provider refuses the first accept while the
 // second indication waits; the listener takes it, accepts the first, then
 // serves the second without listening again.
@@ -892,8 +1052,10 @@ TEST_F(TwoCallers, SecondCallerQueuedBehindTheFirstIsServedToo)
         EXPECT_EQ(x.find("spx accept failure"), std::string::npos) << x;
 }
 
-// A provider that keeps answering TLOOK does not keep the listener spinning.
-TEST_F(Listener, EndlessLookEventsStillEndInShutdown)
+// A provider that keeps answering TLOOK keeps the listener spinning
+// neither at the accept nor in the shutdown: the call is refused, and the
+// daemon still ends in order.
+TEST_F(Listener, EndlessLookEventsAreBounded)
 {
     Indications in;
     in.seqs = {8};
@@ -907,26 +1069,62 @@ TEST_F(Listener, EndlessLookEventsStillEndInShutdown)
     spxdev = (char *)"/dev/ravspx";
     serve_exits(0);
     std::vector<std::string> l = log_lines(log);
-    ASSERT_FALSE(l.empty());
-    EXPECT_EQ(l.back().rfind("Zelptyd: spx accept failure, errno ", 0), 0u) << l.back();
+    EXPECT_NE(std::find_if(l.begin(), l.end(), [](const std::string &x) {
+                  return x.rfind("Zelptyd: spx accept failure, errno ", 0) == 0;
+              }), l.end());
+    EXPECT_EQ(calls_to("t_snddis"), 1);
+    EXPECT_LT(calls_to("t_rcvdis"), 200);
 }
 
-TEST_F(Listener, ConnectionEndpointMissing)
+// Calls beyond the session limits are refused and logged; a session counts
+// until the daemon collects its Zeltty.
+std::vector<int> g_session_ends;  // write ends of the sessions' descriptor 0
+
+TEST_F(Listener, SessionLimitsPerCallerAndInAll)
 {
+    // Each session's Zeltty runs until its descriptor 0 reaches its end.
+    ASSERT_TRUE(write_file(dir / "Zeltty", "#!/bin/sh\nread x\n", 0755));
+    ASSERT_TRUE(write_file(dir / "ptyd.pid", "1\n"));
+    max_caller_sessions = 2;
+    max_sessions = 3;
+    g_session_ends.clear();
+    tlifake::hooks.open = [](const char *path, int, t_info *) {
+        static int opens = 0;
+        if (strcmp(path, "/dev/ravspx") != 0 || ++opens == 1)
+            return open("/dev/null", O_RDWR);
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) < 0)
+            return tlifake::fail(TSYSERR, errno);
+        g_session_ends.push_back(p[1]);
+        return p[0];
+    };
     Indications in;
-    in.seqs = {8};
+    in.seqs = {1, 2, 3, 4, 5, 6};
+    in.hosts = {{1, 0xa}, {2, 0xa}, {3, 0xa}, {4, 0xb}, {5, 0xc}, {6, 0xc}};
+    // Before call 6 every session ends, and the daemon collects them.
+    in.before = [](int seq) {
+        if (seq != 6)
+            return;
+        for (int fd : g_session_ends)
+            close(fd);
+        std::string children = "/proc/self/task/" + std::to_string(getpid()) + "/children";
+        testsupport::wait_until([&] { return read_file(children).empty(); }, std::chrono::seconds(10));
+    };
     install_listen(in);
-    int opens = 0;
-    tlifake::hooks.open = [&opens](const char *path, int, t_info *) {
-        if (strcmp(path, "/dev/ravspx") == 0 && ++opens == 2)
-            return tlifake::fail(TSYSERR, EMFILE);
-        return open("/dev/null", O_RDWR);
+    tlifake::hooks.accept = [](int, int, t_call *call) {
+        std::ofstream("accepted", std::ios::app) << call->sequence << " ";
+        return 0;
     };
     spxdev = (char *)"/dev/ravspx";
-    trace_on(1);
     serve_exits(0);
-    EXPECT_EQ(log_lines(log), (std::vector<std::string>{"Zelptyd: t_open(/dev/ravspx) failure, errno 24, t_errno 8"}));
-    EXPECT_NE(traced().find("t_open(/dev/ravspx) failuredo_unbind("), std::string::npos);
+    EXPECT_EQ(read_file(dir / "accepted"), "1 2 4 6 ");
+    EXPECT_EQ(calls_to("t_snddis"), 2);
+    std::vector<std::string> l = log_lines(log);
+    ASSERT_GE(l.size(), 2u);
+    EXPECT_EQ(l[0], "Zelptyd: call from X(00000000:00000a00000a:4005) refused: "
+                    "2 sessions from that address (limit 2)");
+    EXPECT_EQ(l[1], "Zelptyd: call from X(00000000:00000a00000c:4005) refused: "
+                    "3 sessions in all (limit 3)");
 }
 
 TEST_F(Listener, OptionsBeforeAccept)

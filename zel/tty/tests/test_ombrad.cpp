@@ -1,12 +1,15 @@
 // A minimal Ombrad for the end-to-end tests: receives requests on IPX
 // socket 0x0872 of "/dev/ravitp", appends each to a file as one line of
-// hexadecimal, and answers with status 0 (or not at all with "silent").
+// hexadecimal, and answers with status 0 (or not at all with "silent";
+// with "hold STATUS", with that status once a line arrives on its standard
+// input for each request).
 //
-//   ptyd_test_ombrad FILE [silent]
+//   ptyd_test_ombrad FILE [silent | hold STATUS]
 //
 // It writes "ready\n" on standard output once bound.
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <tiuser.h>
@@ -14,10 +17,12 @@
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        fprintf(stderr, "usage: ptyd_test_ombrad FILE [silent]\n");
+        fprintf(stderr, "usage: ptyd_test_ombrad FILE [silent | hold STATUS]\n");
         return 2;
     }
     bool silent = argc > 2 && strcmp(argv[2], "silent") == 0;
+    bool hold = argc > 3 && strcmp(argv[2], "hold") == 0;
+    long status = hold ? strtol(argv[3], nullptr, 10) : 0;
 
     int fd = t_open("/dev/ravitp", O_RDWR, nullptr);
     if (fd < 0) {
@@ -64,7 +69,15 @@ int main(int argc, char **argv)
         if (silent || ud.udata.len < 4)
             continue;
 
-        unsigned char reply[8] = {(unsigned char)(data[0] | 0x80), data[1], data[2], data[3], 0, 0, 0, 0};
+        if (hold) {
+            char line[16];
+            if (fgets(line, sizeof line, stdin) == nullptr)
+                return 0;
+        }
+        unsigned long s = (unsigned long)status;
+        unsigned char reply[8] = {(unsigned char)(data[0] | 0x80), data[1], data[2], data[3],
+                                  (unsigned char)(s >> 24), (unsigned char)(s >> 16),
+                                  (unsigned char)(s >> 8), (unsigned char)s};
         char noopt[2] = {0, 0};
         struct t_unitdata out;
         memset(&out, 0, sizeof out);

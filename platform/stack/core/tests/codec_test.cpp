@@ -271,16 +271,20 @@ TEST(ImpairmentApply, SeededRatesDelaysAndCorruption) {
 TEST(Links, LoopbackKeepsOrderAndBoundsItsQueue) {
     LoopbackLink lo(3);
     std::vector<uint8_t> p;
+    const Node any{};
     EXPECT_FALSE(lo.receive(p, 0));
     EXPECT_EQ(lo.next_deadline(), UINT64_MAX);
-    for (uint8_t i = 1; i <= 4; i++) lo.send({i}, 0);
-    EXPECT_EQ(lo.dropped(), 1u);
+    for (uint8_t i = 1; i <= 3; i++) EXPECT_EQ(lo.send({i}, any, 0), SendResult::Sent);
+    EXPECT_EQ(lo.send({4}, any, 0), SendResult::Dropped);
+    EXPECT_EQ(lo.counters().dropped(Drop::QueueFull), 1u);
     EXPECT_EQ(lo.next_deadline(), 0u);
     for (uint8_t i = 1; i <= 3; i++) {
         ASSERT_TRUE(lo.receive(p, 0));
         EXPECT_EQ(p, std::vector<uint8_t>{i});
     }
     EXPECT_FALSE(lo.receive(p, 0));
+    EXPECT_EQ(lo.counters().packets_in, 3u);
+    EXPECT_EQ(lo.counters().packets_out, 3u);
 }
 
 TEST(Links, ImpairedLinkReleasesHeldPacketsWhenDue) {
@@ -290,8 +294,8 @@ TEST(Links, ImpairedLinkReleasesHeldPacketsWhenDue) {
     c.reorder_hold_ms = 100;
     c.seed = 5;
     ImpairedLink link(std::make_unique<LoopbackLink>(), c);
-    EXPECT_STREQ(link.name(), "loopback");
-    for (uint8_t i = 0; i < 20; i++) link.send({i}, 1000);
+    EXPECT_STREQ(link.kind(), "loopback");
+    for (uint8_t i = 0; i < 20; i++) link.send({i}, Node{}, 1000);
     std::vector<uint8_t> p;
     EXPECT_FALSE(link.receive(p, 1029));
     EXPECT_EQ(link.next_deadline(), 1030u);

@@ -208,6 +208,11 @@ public:
                 int r2 = recv_one(s_, tmp);
                 if (r2 == -2)
                     continue;
+                // The daemon closed the connection after its answer with
+                // the cancel unread: the kernel reports that once, ahead
+                // of the answer still queued, which the next read takes.
+                if (r2 == -1 && errno == ECONNRESET)
+                    continue;
                 if (r2 <= 0)
                     break;  // the request was answered and the connection ended
                 if (tmp.h.type == want && tmp.h.reqid == reqid) {

@@ -22,6 +22,9 @@ constexpr size_t kMaxQueuedDatagrams = 128;
 constexpr size_t kMaxOverflow = 256;
 constexpr uint64_t kOverflowWaitMs = 30000;
 constexpr size_t kMaxQueuedUdErr = 16;
+// Most received data one hand-back returns: what the endpoint's socket can
+// hold (its buffer, which the kernel doubles) and the piece being read.
+constexpr size_t kMaxUnread = 4 * tliproto::kMaxData;
 constexpr uint32_t kMaxQlen = 64;
 // Processes sharing an endpoint may each have a request outstanding (one
 // blocked in t_rcv while another sends); more than this is abuse.
@@ -229,6 +232,29 @@ void Stack::add_held(Endpoint &e, Held &&h)
     if (h.call == 0)
         e.held_here++;
     e.held.push_back(std::move(h));
+}
+
+void Stack::charge(Endpoint &e, size_t n)
+{
+    e.held_bytes += n;
+    usage(e.owner).held += n;
+    held_total_ += n;
+}
+
+void Stack::discharge(Endpoint &e, size_t n)
+{
+    e.held_bytes -= n;
+    usage(e.owner).held -= n;
+    held_total_ -= n;
+}
+
+// Received data held in the daemon (waiting for room in the endpoint's
+// socket, or handed back by a reader) counts as the owner's, as sends do.
+void Stack::clear_pieces(Endpoint &e, std::deque<Piece> &q)
+{
+    for (const Piece &p : q)
+        discharge(e, p.data.size());
+    q.clear();
 }
 
 void Stack::erase_held(Endpoint &e, std::deque<Held>::iterator it)
@@ -590,11 +616,23 @@ void Stack::settle()
         if (e == nullptr) continue;
         refresh(*e);
         feed_posts(*e);
+        // Requests from the overflow that take free places are indications
+        // before a held t_listen is served: it takes them at once.
+        if (!e->overflow.empty())
+            promote(*e);
         service(*e);
         if ((e = find(id)) == nullptr) continue;
         refresh(*e);
-        if (!e->overflow.empty())
+        if (!e->overflow.empty()) {
+            // Places that the answers just freed.
+            size_t before = e->inds.size();
             promote(*e);
+            if (e->inds.size() != before) {
+                service(*e);
+                if ((e = find(id)) == nullptr) continue;
+                refresh(*e);
+            }
+        }
         push_stream(*e);
         update_doorbell(*e);
     }
@@ -622,8 +660,8 @@ void Stack::leave_stream(Endpoint &e)
 {
     e.gen = 0;
     e.stream = false;
-    e.pushq.clear();
-    e.unread.clear();
+    clear_pieces(e, e.pushq);
+    clear_pieces(e, e.unread);
     e.disc_noted = false;
     e.paused_by = 0;
     drop_posts(e);
@@ -708,6 +746,7 @@ void Stack::push_stream(Endpoint &e)
             msg = build(kData, 0, e.gen, 0, 0, w.data());
             if (!io_.push(e.id, msg))
                 return;
+            discharge(e, n);
             if (n < p.data.size())
                 p.data.erase(p.data.begin(), p.data.begin() + static_cast<long>(n));
             else
@@ -731,6 +770,7 @@ void Stack::push_stream(Endpoint &e)
                 Piece p;
                 p.flags = flags;
                 p.data.assign(msg.begin() + kStreamHeaderLen, msg.end());
+                charge(e, p.data.size());
                 e.pushq.push_back(std::move(p));
                 return;
             }
@@ -947,7 +987,7 @@ void Stack::control_request(Endpoint &e, uint32_t call, const Header &h, const u
             a.syserr = EAGAIN;
         } else {
             e.paused_by = call;
-            e.unread.clear();
+            clear_pieces(e, e.unread);
         }
         reply(e, call, h.reqid, kPause, a);
         return;
@@ -965,9 +1005,18 @@ void Stack::control_request(Endpoint &e, uint32_t call, const Header &h, const u
             const size_t n = rd.remaining();
             if (n > kMaxData || !rd.view(data, n))
                 return bad();
+            // A reader hands back at most what the socket held and the
+            // piece it was reading.
+            size_t back = n;
+            for (const Piece &u : e.unread)
+                back += u.data.size();
+            if (back > kMaxUnread)
+                return bad();
             p.data.assign(data, data + n);
-            if (gen == e.gen)
+            if (gen == e.gen) {
+                charge(e, n);
                 e.unread.push_back(std::move(p));
+            }
             return;
         }
         if (kind == kUnreadDisc) {
@@ -1021,7 +1070,7 @@ void Stack::on_call_gone(uint32_t call, uint32_t ep)
         // The reader went away with what it had taken out: that is lost, as
         // with any process that ends after reading.
         e->paused_by = 0;
-        e->unread.clear();
+        clear_pieces(*e, e->unread);
     }
     settle();
 }

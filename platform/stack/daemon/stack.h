@@ -267,7 +267,8 @@ private:
         std::deque<Discon> discon;
         SpxOptions opts;
         std::deque<Held> held;                // answered in order as they can be
-        size_t held_bytes = 0;                // their bodies together
+        size_t held_bytes = 0;                // their bodies together, with posts,
+                                              // pushq and unread
         std::array<uint32_t, 16> answered{};  // recent request ids: cancel may name them
         size_t answered_next = 0;
         size_t held_here = 0;   // held requests that came on the endpoint's socket
@@ -312,6 +313,10 @@ private:
     Usage &usage(uint32_t uid) { return users_[uid]; }
     void forget_user_if_idle(uint32_t uid);
     void add_held(Endpoint &e, Held &&h);
+    // Bytes the daemon holds for the endpoint, counted against its owner.
+    void charge(Endpoint &e, size_t n);
+    void discharge(Endpoint &e, size_t n);
+    void clear_pieces(Endpoint &e, std::deque<Piece> &q);
     void erase_held(Endpoint &e, std::deque<Held>::iterator it);
     void violation(Endpoint &e, const std::string &why);
     // The answer to a request: on its control connection `call`, or on the

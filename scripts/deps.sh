@@ -8,9 +8,10 @@
 set -euo pipefail
 # tshark decodes the link tests' captures; dosbox is the relay server they
 # use. groff-base and man-db check the manual pages; gcc and pkgconf build a
-# third party's TLI program as the package's users would.
+# third party's TLI program as the package's users would. clang (with its
+# runtime libraries: libFuzzer and the sanitizers) builds the fuzz targets.
 pkgs=(g++ gcc cmake make libgtest-dev libgmock-dev libbenchmark-dev util-linux iproute2 procps
-      tshark dosbox groff-base man-db pkgconf)
+      tshark dosbox groff-base man-db pkgconf clang libclang-rt-dev)
 if [ "${1:-}" = bench ]; then
     pkgs+=(inetutils-telnetd inetutils-telnet openssh-server openssh-client strace)
 fi

@@ -136,8 +136,12 @@ int recv_one(int s, Reply &out)
             }
         }
     }
-    if (n == 0)
+    if (n == 0) {
+        if (out.fd >= 0)
+            close(out.fd);
+        out.fd = -1;
         return 0;
+    }
     if ((mh.msg_flags & MSG_TRUNC) || static_cast<size_t>(n) < kHeaderLen ||
         get_header(buf.get()).len != static_cast<size_t>(n)) {
         if (out.fd >= 0)
@@ -149,6 +153,39 @@ int recv_one(int s, Reply &out)
     out.h = get_header(buf.get());
     out.body.assign(buf.get() + kHeaderLen, buf.get() + n);
     return 1;
+}
+
+// Only t_open's reply brings a descriptor: one that comes with any other
+// reply is closed.
+void drop_stray_fd(uint16_t type, Reply &r)
+{
+    if (r.fd >= 0 && type != kOpen) {
+        close(r.fd);
+        r.fd = -1;
+    }
+}
+
+// A request on the endpoint's socket itself, for a daemon that takes no
+// control connections (the call waits for nothing but the answer): doorbells
+// and the stream's messages before it are skipped. 0 with the reply in
+// `out`, or -1 (t_errno set).
+int direct_request(int fd, uint16_t type, const std::vector<uint8_t> &body, Reply &out)
+{
+    const uint32_t reqid = next_reqid();
+    if (!send_msg(fd, build(type, 0, reqid, 0, 0, body)))
+        return errno == EBADF || errno == ENOTSOCK ? fail(TBADF) : fail(TSYSERR);
+    for (;;) {
+        int r = recv_one(fd, out);
+        if (r == -2)
+            continue;
+        if (r == 0)
+            return fail(TSYSERR, ECONNRESET);
+        if (r < 0)
+            return fail(TSYSERR);
+        drop_stray_fd(type, out);
+        if (out.h.type == (type | kReply) && out.h.reqid == reqid)
+            return 0;
+    }
 }
 
 // A control connection: requests about one endpoint, kept open for the
@@ -184,6 +221,8 @@ public:
         const uint16_t want = static_cast<uint16_t>(type | kReply);
         for (;;) {
             int r = recv_one(s_, out);
+            if (r == 1)
+                drop_stray_fd(type, out);
             if (r == 1 && out.h.type == want && out.h.reqid == reqid)
                 return finish(out);
             if (r == 1)
@@ -215,6 +254,7 @@ public:
                     continue;
                 if (r2 <= 0)
                     break;  // the request was answered and the connection ended
+                drop_stray_fd(kCancel, tmp);
                 if (tmp.h.type == want && tmp.h.reqid == reqid) {
                     out = std::move(tmp);
                     tmp = Reply{};
@@ -409,6 +449,7 @@ int device_request(int s, uint16_t type, const std::vector<uint8_t> &body, Reply
         if (out.fd >= 0)
             close(out.fd);
     }
+    drop_stray_fd(type, out);
     if (out.h.terr != 0) {
         if (out.fd >= 0)
             close(out.fd);
@@ -422,8 +463,17 @@ int ask(int fd, Ep &ep, uint16_t type, bool block, const std::vector<uint8_t> &b
         int resfd, uint16_t flags)
 {
     Control c;
-    if (!c.open(fd, ep))
-        return fail(TSYSERR);
+    if (!c.open(fd, ep)) {
+        // No daemon takes control connections there: one that answers on
+        // the endpoint's socket still can, for a call that does not wait.
+        const int err = errno;
+        if (block || resfd >= 0 || (err != ENOENT && err != ECONNREFUSED))
+            return fail(TSYSERR, err);
+        if (direct_request(fd, type, body, out) < 0)
+            return -1;
+        ep.known = false;  // nothing known of a stream
+        return 0;
+    }
     if (block)
         flags |= kFlagBlock;
     if (c.request(type, flags, body, out, fd, resfd) < 0) {

@@ -1137,7 +1137,7 @@ void Stack::dispatch(Endpoint &e, uint32_t call, const Header &h, const uint8_t 
     }
     case kBind:
         do_bind(e, rd, uid, a);
-        if (!rd.ok()) return bad();
+        if (!rd.done()) return bad();
         break;
     case kUnbind:
         if (!rd.done()) return bad();
@@ -1149,7 +1149,7 @@ void Stack::dispatch(Endpoint &e, uint32_t call, const Header &h, const uint8_t 
         break;
     case kOptmgmt:
         do_optmgmt(e, rd, a);
-        if (!rd.ok()) return bad();
+        if (!rd.done()) return bad();
         break;
     case kConnect: {
         uint32_t al = 0, ol = 0, ul = 0;
@@ -1192,7 +1192,7 @@ void Stack::dispatch(Endpoint &e, uint32_t call, const Header &h, const uint8_t 
         break;
     case kAccept:
         do_accept(e, rd, res_ep, a, call != 0);
-        if (!rd.ok()) return bad();
+        if (!rd.done()) return bad();
         break;
     case kSnd: {
         int32_t flags = 0;
@@ -1239,7 +1239,7 @@ void Stack::dispatch(Endpoint &e, uint32_t call, const Header &h, const uint8_t 
     }
     case kSnddis:
         do_snddis(e, rd, a, (h.flags & kFlagDataAhead) != 0);
-        if (!rd.ok()) return bad();
+        if (!rd.done()) return bad();
         break;
     case kRcvdis: {
         if (!rd.done()) return bad();
@@ -1272,7 +1272,7 @@ void Stack::dispatch(Endpoint &e, uint32_t call, const Header &h, const uint8_t 
     }
     case kSndudata:
         do_sndudata(e, rd, uid, a);
-        if (!rd.ok()) return bad();
+        if (!rd.done()) return bad();
         break;
     case kRcvudata: {
         uint32_t am = 0, om = 0, dm = 0;

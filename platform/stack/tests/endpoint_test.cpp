@@ -155,6 +155,34 @@ TEST_F(Endpoints, ReturnedRepliesAreSentAgain)
     EXPECT_EQ(io.dropped.size(), 2u);
 }
 
+// A request with bytes beyond its body is malformed like a short one: it
+// costs the endpoint and is never answered as done.
+TEST_F(Endpoints, BytesBeyondTheBodyCostTheEndpoint)
+{
+    uint32_t lis = stack.open(Service::Spx);
+    ASSERT_EQ(request(lis, kBind, bind_body(0x8063, 1)).terr, 0);
+    Writer opt;
+    opt.i32(T_DEFAULT).u32(0);
+    Writer acc;
+    acc.i32(1).u32(0).u32(0);
+    Writer dis;
+    dis.i32(0).i32(0).u32(0);
+    const std::pair<uint16_t, Writer> cases[] = {
+        {kBind, bind_body(0, 0)}, {kOptmgmt, opt}, {kAccept, acc}, {kSnddis, dis}};
+    size_t dropped = 0;
+    for (auto [type, body] : cases) {
+        SCOPED_TRACE(type_name(type));
+        uint32_t ep = stack.open(Service::Spx);
+        body.bytes("x", 1);
+        Header h = request(ep, type, body);
+        EXPECT_EQ(h.type, 0) << "answered with t_errno " << h.terr;
+        ASSERT_EQ(io.dropped.size(), ++dropped);
+        EXPECT_EQ(io.dropped.back(), ep);
+    }
+    EXPECT_EQ(stack.counters().bad_messages, dropped);
+    EXPECT_EQ(stack.endpoint_count(), 1u);
+}
+
 TEST_F(Endpoints, BindRules)
 {
     uint32_t a = stack.open(Service::Datagram);
@@ -310,6 +338,50 @@ TEST_F(Endpoints, ReceivedDataHeldCountsAgainstTheOwner)
     stack.on_call_gone(call, lis);
     EXPECT_EQ(held(), 0);
     EXPECT_EQ(stack.endpoint_count(), 2u);
+}
+
+// Both ends close with data the other never read: each connection lingers
+// to deliver its end of connection, which the other's full window holds
+// back. Nobody reads a lingering connection any more, so what it holds is
+// thrown away and both ends finish.
+TEST_F(Endpoints, TwoEndsClosedWithUnreadDataBothFinish)
+{
+    uint32_t lis = stack.open(Service::Spx);
+    uint32_t cli = stack.open(Service::Spx);
+    std::vector<uint8_t> la;
+    ASSERT_EQ(request(lis, kBind, bind_body(0x8063, 1), &la).terr, 0);
+    ASSERT_EQ(request(cli, kBind, bind_body(0, 0)).terr, 0);
+    Writer conn;
+    conn.u32(12).u32(0).u32(0).bytes(la.data(), 12);
+    EXPECT_EQ(request(cli, kConnect, conn).terr, TNODATA);
+    auto step = [&](uint64_t ms) {
+        clock.now += ms;
+        stack.tick(clock.now);
+        stack.run();
+    };
+    step(1);
+    std::vector<uint8_t> ind;
+    ASSERT_EQ(request(lis, kListen, Writer{}, &ind).terr, 0);
+    int32_t seq;
+    std::memcpy(&seq, ind.data(), 4);
+    Writer acc;
+    acc.i32(seq).u32(0).u32(0);
+    ASSERT_EQ(request(lis, kAccept, acc).terr, 0);
+    step(1);
+    ASSERT_EQ(request(cli, kRcvconnect, Writer{}).terr, 0);
+    // More than the receive window (16 full packets) each way, unread.
+    std::vector<uint8_t> data(20 * ipxcore::kSpxMaxData, 'x');
+    Writer snd;
+    snd.i32(0).bytes(data.data(), data.size());
+    ASSERT_EQ(request(lis, kSnd, snd).terr, 0);
+    ASSERT_EQ(request(cli, kSnd, snd).terr, 0);
+    for (int i = 0; i < 10; i++)
+        step(10);
+    stack.on_hangup(lis);
+    stack.on_hangup(cli);
+    for (int i = 0; i < 120 && stack.connection_count() > 0; i++)
+        step(1000);
+    EXPECT_EQ(stack.connection_count(), 0u) << stack.status();
 }
 
 TEST(SpxOptionsRecord, NegotiationAndBytes)

@@ -2,6 +2,11 @@
 #include "proto.h"
 
 #include <gtest/gtest.h>
+#include <tiuser.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace tliproto;
 
@@ -72,4 +77,67 @@ TEST(Proto, TypeNames)
     EXPECT_EQ(type_name(kListen), "listen");
     EXPECT_EQ(type_name(kListen | kReply), "reply to listen");
     EXPECT_EQ(type_name(999), "type 999");
+}
+
+// The library's side, against a scripted daemon: the endpoint is one end of
+// a socket pair, the replies wait in the other end.
+namespace {
+
+std::vector<int> open_fds()
+{
+    std::vector<int> v;
+    for (int fd = 0; fd < 256; fd++)
+        if (fcntl(fd, F_GETFD) >= 0)
+            v.push_back(fd);
+    return v;
+}
+
+// Puts `msg` with a descriptor of /dev/null attached in the daemon's end.
+void send_with_fd(int daemon, const std::vector<uint8_t> &msg)
+{
+    int pass = open("/dev/null", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(pass, 0);
+    OutMessage om(msg, pass);
+    ASSERT_GE(sendmsg(daemon, &om.mh, MSG_NOSIGNAL), 0);
+    close(pass);
+}
+
+} // namespace
+
+// Only t_open expects a descriptor with its reply; one that comes with any
+// other message is closed, whatever the message.
+TEST(LibraryReplies, StrayDescriptorsAreClosed)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the library talks only to a daemon of root's";
+    const std::vector<int> before = open_fds();
+    for (int round = 0; round < 2; round++) {
+        // The library's request ids are its pid and a counter: a call to a
+        // daemon that is gone already tells the id the next call will use.
+        int gone[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, gone), 0);
+        shutdown(gone[1], SHUT_WR);
+        EXPECT_EQ(t_look(gone[0]), -1);
+        uint8_t req[kHeaderLen];
+        ASSERT_EQ(recv(gone[1], req, sizeof req, MSG_DONTWAIT), static_cast<ssize_t>(kHeaderLen));
+        close(gone[0]);
+        close(gone[1]);
+        uint32_t next = get_header(req).reqid + 1;
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
+        Writer ev;
+        ev.i32(0);
+        if (round == 0) {
+            // A good reply to t_look, with a descriptor it has no use for.
+            send_with_fd(sv[1], build(kLook | kReply, 0, next, 0, 0, ev.data()));
+        } else {
+            // An empty message: the daemon's end is gone for the library.
+            send_with_fd(sv[1], {});
+        }
+        shutdown(sv[1], SHUT_WR);
+        EXPECT_EQ(t_look(sv[0]), round == 0 ? 0 : -1);
+        close(sv[0]);
+        close(sv[1]);
+        EXPECT_EQ(open_fds(), before) << "round " << round;
+    }
 }

@@ -24,5 +24,8 @@ if(TARGET ipxstackd AND TARGET Ombrad AND TARGET Zelptyd AND TARGET Zeltty AND T
     IPXSTACKD_PATH="$<TARGET_FILE:ipxstackd>" OMBRAD_PATH="$<TARGET_FILE:Ombrad>"
     ZELPTYD_PATH="$<TARGET_FILE:Zelptyd>" ZELTTY_PATH="$<TARGET_FILE:Zeltty>"
     ZELTERM_PATH="$<TARGET_FILE:zelterm>")
-  drax_add_test(terminal_e2e_test NAMESPACE TIMEOUT 300)
+  # In two parts that run side by side: the crowds, and the rest.
+  drax_add_test(terminal_e2e_crowd PROGRAM terminal_e2e_test NAMESPACE TIMEOUT 300 COST 30
+    FILTER "TerminalService.Twenty*")
+  drax_add_test(terminal_e2e_test NAMESPACE TIMEOUT 300 COST 40 FILTER "-TerminalService.Twenty*")
 endif()

@@ -36,15 +36,6 @@ uint32_t next_reqid()
     return counter;
 }
 
-// "/dev/NAME" becomes "$IPX_DEVDIR/NAME" when IPX_DEVDIR is set.
-std::string default_device()
-{
-    const char *dir = std::getenv("IPX_DEVDIR");
-    if (dir != nullptr && *dir != '\0')
-        return std::string(dir) + "/ravspx";
-    return "/dev/ravspx";
-}
-
 // Where the daemon of `fd` takes control connections: its end of the
 // endpoint's socket is named after its device directory (see server.h).
 const std::string &control_path(int fd, Ep &ep)
@@ -62,8 +53,9 @@ const std::string &control_path(int fd, Ep &ep)
         if (name.rfind(prefix, 0) == 0 && key != std::string::npos && key > prefix.size())
             ep.ctl = name.substr(prefix.size(), key - prefix.size()) + "/ravspx";
     }
+    // Not named: a daemon that answers on the endpoint's socket itself.
     if (ep.ctl.empty())
-        ep.ctl = default_device();
+        ep.direct = true;
     return ep.ctl;
 }
 
@@ -166,13 +158,15 @@ void drop_stray_fd(uint16_t type, Reply &r)
 }
 
 // A request on the endpoint's socket itself, for a daemon that takes no
-// control connections (the call waits for nothing but the answer): doorbells
-// and the stream's messages before it are skipped. 0 with the reply in
-// `out`, or -1 (t_errno set).
-int direct_request(int fd, uint16_t type, const std::vector<uint8_t> &body, Reply &out)
+// control connections: doorbells and other messages before the reply are
+// skipped, and a signal does not end the wait. 0 with the reply in `out`,
+// or -1 (t_errno set).
+int direct_request(int fd, uint16_t type, uint16_t flags, const std::vector<uint8_t> &body,
+                   Reply &out, int resfd)
 {
     const uint32_t reqid = next_reqid();
-    if (!send_msg(fd, build(type, 0, reqid, 0, 0, body)))
+    flags = static_cast<uint16_t>((flags & kFlagBlock) | (resfd >= 0 ? kFlagFd : 0));
+    if (!send_msg(fd, build(type, flags, reqid, 0, 0, body), resfd))
         return errno == EBADF || errno == ENOTSOCK ? fail(TBADF) : fail(TSYSERR);
     for (;;) {
         int r = recv_one(fd, out);
@@ -422,7 +416,7 @@ void opened(int fd, const std::string &device)
     t[fd] = Ep{};
     t[fd].valid = true;
     t[fd].known = true;
-    t[fd].ctl = device;
+    (void)device;  // its daemon's name on the endpoint says where to ask
 }
 
 bool nonblocking(int fd)
@@ -462,20 +456,18 @@ int device_request(int s, uint16_t type, const std::vector<uint8_t> &body, Reply
 int ask(int fd, Ep &ep, uint16_t type, bool block, const std::vector<uint8_t> &body, Reply &out,
         int resfd, uint16_t flags)
 {
-    Control c;
-    if (!c.open(fd, ep)) {
-        // No daemon takes control connections there: one that answers on
-        // the endpoint's socket still can, for a call that does not wait.
-        const int err = errno;
-        if (block || resfd >= 0 || (err != ENOENT && err != ECONNREFUSED))
-            return fail(TSYSERR, err);
-        if (direct_request(fd, type, body, out) < 0)
-            return -1;
-        ep.known = false;  // nothing known of a stream
-        return 0;
-    }
     if (block)
         flags |= kFlagBlock;
+    control_path(fd, ep);
+    if (ep.direct) {
+        if (direct_request(fd, type, flags, body, out, resfd) < 0)
+            return -1;
+        ep.known = false;  // no stream
+        return 0;
+    }
+    Control c;
+    if (!c.open(fd, ep))
+        return fail(TSYSERR);
     if (c.request(type, flags, body, out, fd, resfd) < 0) {
         if (t_errno == TBADF)
             forget(fd);

@@ -34,6 +34,7 @@ struct Ep {
     uint32_t gen = 0;     // the stream's generation (0: no stream)
     bool post = false;    // t_snd may post
     std::string ctl;      // a device socket of the endpoint's daemon ("": not found yet)
+    bool direct = false;  // its daemon is not named: requests go on the endpoint's socket
 };
 
 // The record of `fd` once it is known to be an endpoint; null with t_errno

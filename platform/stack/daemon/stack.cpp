@@ -274,6 +274,14 @@ bool Stack::input_stalled(uint32_t ep) const
     return e != nullptr && !e->posts.empty();
 }
 
+bool Stack::over_user_limit(uint32_t owner) const
+{
+    if (owner == 0)
+        return false;
+    auto u = users_.find(owner);
+    return u != users_.end() && u->second.held >= cfg_.limits.held_bytes;
+}
+
 bool Stack::sends_stalled(uint32_t ep) const
 {
     const Endpoint *e = find(ep);
@@ -753,7 +761,9 @@ void Stack::push_stream(Endpoint &e)
                 e.pushq.pop_front();
             continue;
         }
-        if (c != nullptr && c->readable()) {
+        // An ordinary user who holds as much as it may gets no more read
+        // out of its connections (their windows close) until it holds less.
+        if (c != nullptr && c->readable() && !over_user_limit(e.owner)) {
             msg.resize(kStreamHeaderLen + cap);
             ipxcore::SpxReadResult r = c->read(msg.data() + kStreamHeaderLen, cap, now_);
             int32_t flags = 0;

@@ -317,6 +317,7 @@ private:
     void charge(Endpoint &e, size_t n);
     void discharge(Endpoint &e, size_t n);
     void clear_pieces(Endpoint &e, std::deque<Piece> &q);
+    bool over_user_limit(uint32_t owner) const;
     void erase_held(Endpoint &e, std::deque<Held>::iterator it);
     void violation(Endpoint &e, const std::string &why);
     // The answer to a request: on its control connection `call`, or on the

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -26,14 +27,28 @@ std::vector<Ep> &table()
     return t;
 }
 
-// Request ids only tell a cancel which request it is about: each control
-// connection carries one caller's requests.
+// Request ids are the process id << 8 and a counter (never 0). The process
+// id is kept, and taken again in a child after fork.
+uint32_t g_pid_part = 0;
+
+void forget_pid()
+{
+    g_pid_part = 0;
+}
+
 uint32_t next_reqid()
 {
     static uint32_t counter = 0;
-    if (++counter == 0)
-        counter = 1;
-    return counter;
+    if (g_pid_part == 0) {
+        static bool registered = false;
+        if (!registered) {
+            registered = true;
+            pthread_atfork(nullptr, nullptr, forget_pid);
+        }
+        g_pid_part = static_cast<uint32_t>(getpid()) << 8;
+    }
+    uint32_t id = g_pid_part | (++counter & 0xff);
+    return id == 0 ? 1 : id;
 }
 
 // Where the daemon of `fd` takes control connections: its end of the

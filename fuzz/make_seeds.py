@@ -382,6 +382,45 @@ def seeds_sap_packet():
     save('sap_packet', 'reply', b'\x80\x01\x00\x07\x00\x00\x00\x00')
 
 
+def rip_body(op, entries):
+    return struct.pack('>H', op) + b''.join(struct.pack('>IHH', n, h, t) for n, h, t in entries)
+
+
+def rip_entries(w, entries):
+    w.range(0, 60, len(entries))
+    for net, hops, ticks in entries:
+        w.u8(net - 0x100).u8(hops).u8(0).range(0, 40, ticks)   # our set; hops; ticks
+
+
+def seeds_rip_packet():
+    # Setup: router flag (bit 0); links 0-2: up flag, then ticks - 1.
+    # Steps: what (0 raw, 1-2 response, 3 request, 4 link, 5 want, 6 time),
+    # link, then the step's own decisions.
+    w = W().u8(1).flag(1).u8(0).flag(1).u8(1).flag(0)
+    w.u8(1).u8(1)
+    rip_entries(w, [(0x110, 1, 2), (0x111, 3, 4), (0x101, 0, 1)])
+    w.u8(0)                                                   # from router 0x20
+    w.u8(0).u8(0).chunk(rip_body(2, [(0x112, 2, 3), (0x110, 5, 9)])).u8(1)
+    w.u8(3).u8(0).flag(1).flag(0).u8(2).u16(0x0453)           # all networks, from a neighbour
+    w.u8(3).u8(0).flag(1).flag(1).u8(0).u16(0x0452)           # all networks, from here
+    w.u8(6).u8(0).u8(0).u16(2000)                             # a triggered update's gap
+    w.u8(4).u8(1).u8(0)                                       # link 1 down
+    for _ in range(4):
+        w.u8(6).u8(0).u8(200).u16(60000)                      # a minute: periodic updates, ageing
+    w.u8(4).u8(1).u8(2)                                       # link 1 up again
+    save('rip_packet', 'router-learn-age', w.b)
+
+    w = W().u8(0).flag(1).u8(0).flag(0).flag(0)               # a host on one link
+    w.u8(5).u8(0).u8(0x15)                                    # wants 0x115
+    w.u8(6).u8(0).u8(0).u16(600)
+    w.u8(1).u8(0)
+    rip_entries(w, [(0x115, 2, 3)])
+    w.u8(1)
+    w.u8(5).u8(0).u8(0x16)                                    # wants 0x116: nobody answers
+    w.u8(6).u8(0).u8(0).u16(2500)
+    save('rip_packet', 'host-lookup', w.b)
+
+
 def seeds_ombrad_engine():
     w = W().flag(False)
     # A bind from this host (type 0x247, socket 0x4063, name HOST, node local).
@@ -479,6 +518,7 @@ if __name__ == '__main__':
     seeds_link_frames()
     seeds_stack_requests()
     seeds_tli_replies()
+    seeds_rip_packet()
     seeds_sap_packet()
     seeds_ombrad_engine()
     seeds_ombrad_reply()

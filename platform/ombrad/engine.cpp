@@ -1,5 +1,7 @@
 #include "engine.h"
 
+#include "rip_wire.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -7,7 +9,7 @@ namespace ombrad {
 
 Engine::Engine(const Local &local, Time now, Limits limits, LogFn log)
     : local_(local), table_(limits), log_(std::move(log)), next_broadcast_(now + kPeriod),
-      next_check_(now)
+      next_check_(now), next_route_ask_(now)
 {
 }
 
@@ -44,11 +46,72 @@ std::string fault(uint16_t socket, const SocketState &state, std::optional<int32
 
 } // namespace
 
-void Engine::broadcast(const std::vector<sap::Entry> &entries, std::vector<Send> &out) const
+void Engine::send_on(uint32_t net, const std::vector<sap::Entry> &entries,
+                     std::vector<Send> &out) const
 {
-    sap::Address all{local_.net, sap::kBroadcastNode, sap::kSapSocket};
+    // A broadcast to a link's network goes out on that link only.
+    sap::Address all{net, sap::kBroadcastNode, sap::kSapSocket};
     for (sap::Bytes &b : sap::encode_responses(sap::kGeneralResponse, entries))
         out.push_back({sap::kSapSocket, all, std::move(b)});
+}
+
+namespace {
+
+// A service as a link of network `net` hears it from us: as heard on its
+// own network, one hop more elsewhere; 16 stays 16.
+sap::Entry as_heard_on(sap::Entry e, uint32_t net)
+{
+    if (e.hops < sap::kHopsDown && e.addr.net != net)
+        e.hops = static_cast<uint16_t>(e.hops + 1);
+    return e;
+}
+
+} // namespace
+
+void Engine::broadcast(const std::vector<sap::Entry> &entries, std::vector<Send> &out) const
+{
+    if (!relaying_ || links_.empty()) {
+        send_on(local_.net, entries, out);
+        return;
+    }
+    for (uint32_t net : links_) {
+        std::vector<sap::Entry> here;
+        for (const sap::Entry &e : entries)
+            here.push_back(as_heard_on(e, net));
+        send_on(net, here, out);
+    }
+}
+
+std::vector<sap::Entry> Engine::advert_for(uint32_t net) const
+{
+    std::vector<sap::Entry> all;
+    for (const sap::Entry &e : table_.local())
+        all.push_back(as_heard_on(e, net));
+    for (const ServiceTable::Heard &h : table_.learned()) {
+        if (h.via.net == net || h.entry.hops + 1 >= sap::kHopsDown)
+            continue;
+        sap::Entry e = h.entry;
+        e.hops = static_cast<uint16_t>(e.hops + 1);
+        all.push_back(e);
+    }
+    return all;
+}
+
+void Engine::relay(const std::vector<ServiceTable::Heard> &changes, std::vector<Send> &out) const
+{
+    if (!relaying_ || changes.empty())
+        return;
+    for (uint32_t net : links_) {
+        std::vector<sap::Entry> told;
+        for (const ServiceTable::Heard &h : changes) {
+            if (h.via.net == net)
+                continue;  // split horizon
+            sap::Entry e = h.entry;
+            e.hops = static_cast<uint16_t>(std::min<int>(e.hops + 1, sap::kHopsDown));
+            told.push_back(e);
+        }
+        send_on(net, told, out);
+    }
 }
 
 void Engine::on_request(const uint8_t *p, size_t n, const sap::Address &sender, Time now,
@@ -83,13 +146,28 @@ void Engine::log_drop(const std::string &text)
     }
 }
 
+void Engine::log_bad_sap(const std::string &text)
+{
+    ++bad_sap_;
+    if (bad_sap_logged_ < kDropLogBudget) {
+        ++bad_sap_logged_;
+        log(Level::warning, text);
+    } else {
+        ++bad_sap_unlogged_;
+    }
+}
+
 void Engine::on_sap(const uint8_t *p, size_t n, const sap::Address &sender, Time now,
                     std::vector<Send> &out)
 {
+    if (sender.socket == kRipSocket && from_here(sender)) {
+        on_routes(p, n, now, out);  // our stack's router answers
+        return;
+    }
     sap::Packet pk;
     std::string why;
     if (!sap::decode_packet(p, n, pk, why)) {
-        log(Level::debug, "dropped SAP packet from " + sap::to_string(sender) + ": " + why);
+        log_bad_sap("dropped SAP packet from " + sap::to_string(sender) + ": " + why);
         return;
     }
     switch (pk.op) {
@@ -97,8 +175,16 @@ void Engine::on_sap(const uint8_t *p, size_t n, const sap::Address &sender, Time
     case sap::kNearestQuery: {
         // Queriers on other hosts hear only our own services: whatever we
         // learned came from their network already. Programs on this host
-        // hear everything we know, so that they can list the network.
-        std::vector<sap::Entry> found = table_.find(pk.type, from_here(sender));
+        // hear everything we know, so that they can list the network. On
+        // a router, a neighbour hears what its link hears.
+        std::vector<sap::Entry> found;
+        if (!from_here(sender) && relaying_ && links_.count(sender.net)) {
+            for (const sap::Entry &e : advert_for(sender.net))
+                if (pk.type == sap::kAllTypes || e.type == pk.type)
+                    found.push_back(e);
+        } else {
+            found = table_.find(pk.type, from_here(sender));
+        }
         if (found.empty())
             return;
         if (pk.op == sap::kNearestQuery) {
@@ -118,17 +204,31 @@ void Engine::on_sap(const uint8_t *p, size_t n, const sap::Address &sender, Time
         // entries at this host's address are ours, passed on by a router.
         if (from_here(sender))
             return;
+        // A router learns from its neighbours only: the sender's network
+        // is the link it came by.
+        if (relaying_ && !links_.count(sender.net)) {
+            log(Level::debug, "ignored SAP response from " + sap::to_string(sender) +
+                                  ": not on a network of ours");
+            return;
+        }
+        const sap::Address via{sender.net, sender.node, 0};
+        std::vector<ServiceTable::Heard> changes;
         for (const sap::Entry &e : pk.entries) {
             if (e.addr.net == local_.net && e.addr.node == local_.node)
                 continue;
-            auto result = table_.learn(e, now);
+            auto result = table_.learn(e, now, via);
             if (result == ServiceTable::Learned::added)
-                log(Level::info, "learned \"" + e.name + "\" at " + sap::to_string(e.addr));
+                log(Level::info, "learned \"" + e.name + "\" at " + sap::to_string(e.addr) +
+                                     " (" + std::to_string(e.hops) + " hops)");
             else if (result == ServiceTable::Learned::withdrawn)
                 log(Level::info, "\"" + e.name + "\" at " + sap::to_string(e.addr) + " withdrawn");
             else if (result == ServiceTable::Learned::full)
                 log(Level::warning, "no room to learn \"" + e.name + "\"");
+            if (result == ServiceTable::Learned::added || result == ServiceTable::Learned::changed ||
+                result == ServiceTable::Learned::withdrawn)
+                changes.push_back({e, now, via});
         }
+        relay(changes, out);
         break;
     }
 }
@@ -136,7 +236,11 @@ void Engine::on_sap(const uint8_t *p, size_t n, const sap::Address &sender, Time
 void Engine::on_timer(Time now, std::vector<Send> &out)
 {
     if (now >= next_broadcast_) {
-        broadcast(table_.local(), out);
+        if (relaying_ && !links_.empty())
+            for (uint32_t net : links_)
+                send_on(net, advert_for(net), out);
+        else
+            broadcast(table_.local(), out);
         next_broadcast_ += kPeriod;
         // After a long stall (a suspended host) start the rhythm afresh
         // rather than catching up with a burst.
@@ -145,9 +249,16 @@ void Engine::on_timer(Time now, std::vector<Send> &out)
         if (drops_unlogged_ > 0)
             log(Level::warning, std::to_string(drops_unlogged_) + " more requests dropped");
         drops_logged_ = drops_unlogged_ = 0;
+        if (bad_sap_unlogged_ > 0)
+            log(Level::warning, std::to_string(bad_sap_unlogged_) + " more malformed SAP packets dropped");
+        bad_sap_logged_ = bad_sap_unlogged_ = 0;
     }
-    for (const sap::Entry &e : table_.expire(now))
+    std::vector<ServiceTable::Heard> gone;
+    for (const sap::Entry &e : table_.expire(now, &gone))
         log(Level::info, "\"" + e.name + "\" at " + sap::to_string(e.addr) + " timed out");
+    for (ServiceTable::Heard &h : gone)
+        h.entry.hops = sap::kHopsDown;
+    relay(gone, out);
 }
 
 Time Engine::next_deadline() const
@@ -165,6 +276,92 @@ void Engine::withdraw_all(std::vector<Send> &out)
         table_.unbind(e.name, e.type, removed);
     }
     broadcast(down, out);
+    // A router going away is no longer the way to what it relayed.
+    if (relaying_) {
+        std::vector<ServiceTable::Heard> relayed =
+            table_.forget([](const ServiceTable::Heard &) { return true; });
+        for (ServiceTable::Heard &h : relayed)
+            h.entry.hops = sap::kHopsDown;
+        relay(relayed, out);
+    }
+}
+
+void Engine::ask_routes(Time now, std::vector<Send> &out)
+{
+    if (asked_) {
+        if (round_heard_) {
+            networks_ = round_;
+            apply_routes(out);
+        } else if (relaying_) {
+            relaying_ = false;
+            networks_.clear();
+            links_.clear();
+            log(Level::notice, "the stack no longer routes: services stay on this host's network");
+        }
+    }
+    asked_ = true;
+    round_.clear();
+    round_heard_ = false;
+    std::vector<sap::Bytes> ask =
+        ipxcore::encode_rip(ipxcore::kRipRequest, {{ipxcore::kRipAllNetworks, 0xFFFF, 0xFFFF}});
+    out.push_back({sap::kSapSocket, {local_.net, local_.node, kRipSocket}, ask[0], kRipPacketType});
+    next_route_ask_ = now + kRoutePeriod;
+}
+
+void Engine::on_routes(const uint8_t *p, size_t n, Time, std::vector<Send> &out)
+{
+    ipxcore::RipPacket pk;
+    std::string why;
+    if (!ipxcore::decode_rip(p, n, pk, why) || pk.op != ipxcore::kRipResponse) {
+        log(Level::debug, "dropped the stack's answer about routes: " +
+                              (why.empty() ? std::string("not a response") : why));
+        return;
+    }
+    round_heard_ = true;
+    for (const ipxcore::RipEntry &e : pk.entries) {
+        round_[e.net] = e.hops;
+        networks_[e.net] = e.hops;
+    }
+    if (!relaying_) {
+        relaying_ = true;
+        log(Level::notice, "the stack routes: relaying services between its links");
+    }
+    apply_routes(out);
+}
+
+void Engine::apply_routes(std::vector<Send> &out)
+{
+    std::set<uint32_t> now_links;
+    for (const auto &[net, hops] : networks_)
+        if (hops == 0)
+            now_links.insert(net);
+    std::set<uint32_t> added, gone;
+    for (uint32_t net : now_links)
+        if (!links_.count(net))
+            added.insert(net);
+    for (uint32_t net : links_)
+        if (!now_links.count(net))
+            gone.insert(net);
+    links_ = now_links;
+    for (uint32_t net : gone)
+        log(Level::notice, "link to network " + sap::to_string(sap::Address{net, {}, 0}).substr(0, 8) +
+                               " gone: what was heard through it is withdrawn");
+    // What came through a link that is gone, or lies on a network the
+    // router cannot reach any more, is withdrawn now.
+    std::vector<ServiceTable::Heard> dropped = table_.forget([&](const ServiceTable::Heard &h) {
+        auto route = networks_.find(h.entry.addr.net);
+        return gone.count(h.via.net) != 0 ||
+               (route != networks_.end() && route->second >= sap::kHopsDown);
+    });
+    for (ServiceTable::Heard &h : dropped) {
+        log(Level::info, "\"" + h.entry.name + "\" at " + sap::to_string(h.entry.addr) +
+                             " withdrawn: no way to it");
+        h.entry.hops = sap::kHopsDown;
+    }
+    relay(dropped, out);
+    // A new link hears everything at once.
+    for (uint32_t net : added)
+        send_on(net, advert_for(net), out);
 }
 
 std::optional<Time> Engine::next_check() const

@@ -13,6 +13,10 @@
 // go to socket 0x0452. SIGTERM or SIGINT withdraw every
 // advertised service and end it with status 0.
 //
+// On a router (a stack that routes between links) it relays services
+// between the links: every two seconds it asks its stack's router for the
+// routes, and learns from them which networks are its links (engine.h).
+//
 // Local services are kept in FILE (default /opt/DRAXipx/run/Ombrad.state)
 // across restarts. Every two seconds the stack is asked whether the
 // sockets of the local services are still bound, and by whom: a service
@@ -193,6 +197,8 @@ public:
             std::optional<Time> check = engine_.next_check();
             if (check && *check <= now)
                 check_sockets(now);
+            if (engine_.next_route_ask() <= now)
+                engine_.ask_routes(now, out_);
             engine_.on_timer(now, out_);
             flush();
             save();
@@ -200,6 +206,8 @@ public:
             check = engine_.next_check();
             if (check && *check < deadline)
                 deadline = *check;
+            if (engine_.next_route_ask() < deadline)
+                deadline = engine_.next_route_ask();
             auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_.now());
             int timeout = wait.count() < 0 ? 0 : wait.count() > 60000 ? 60000 : int(wait.count());
             struct pollfd fds[3] = {{requests_.fd(), POLLIN, 0}, {sap_.fd(), POLLIN, 0},
@@ -289,7 +297,8 @@ private:
             bool is_sap = s.from_socket == sap::kSapSocket;
             DatagramEndpoint &ep = is_sap ? sap_ : requests_;
             std::string error;
-            if (!ep.send(s.to, s.data, error, is_sap ? kSapPacketType : 0))
+            int type = s.packet_type >= 0 ? s.packet_type : is_sap ? kSapPacketType : 0;
+            if (!ep.send(s.to, s.data, error, static_cast<uint8_t>(type)))
                 log_(Level::warning, "to " + sap::to_string(s.to) + ": " + error);
         }
         out_.clear();

@@ -47,7 +47,7 @@ int32_t ServiceTable::unbind(const std::string &name, uint16_t type, sap::Entry 
     return sap::kUnknownService;
 }
 
-ServiceTable::Learned ServiceTable::learn(const sap::Entry &e, Time now)
+ServiceTable::Learned ServiceTable::learn(const sap::Entry &e, Time now, const sap::Address &via)
 {
     if (e.hops > sap::kHopsDown || !sap::valid_name(e.name))
         return Learned::ignored;
@@ -55,33 +55,60 @@ ServiceTable::Learned ServiceTable::learn(const sap::Entry &e, Time now)
         return h.entry.type == e.type && h.entry.addr == e.addr &&
                sap::same_name(h.entry.name, e.name);
     });
-    if (e.hops == sap::kHopsDown) {
-        if (it == learned_.end())
-            return Learned::ignored;
-        learned_.erase(it);
-        return Learned::withdrawn;
+    if (it == learned_.end()) {
+        if (e.hops == sap::kHopsDown)
+            return Learned::ignored;  // unknown, nothing to withdraw
+        if (learned_.size() >= limits_.learned)
+            return Learned::full;
+        learned_.push_back({e, now, via});
+        changes_++;
+        return Learned::added;
     }
-    if (it != learned_.end()) {
+    if (it->via == via) {
+        if (e.hops == sap::kHopsDown) {
+            learned_.erase(it);
+            changes_++;
+            return Learned::withdrawn;
+        }
+        bool differs = it->entry.hops != e.hops;
         it->entry = e;
         it->last = now;
-        return Learned::refreshed;
+        if (!differs)
+            return Learned::refreshed;
+        changes_++;
+        return Learned::changed;
     }
-    if (learned_.size() >= limits_.learned)
-        return Learned::full;
-    learned_.push_back({e, now});
-    return Learned::added;
+    // Another neighbour's way to it.
+    if (e.hops == sap::kHopsDown ||
+        (e.hops >= it->entry.hops && now - it->last < kPeriod + kPeriod / 2))
+        return Learned::ignored;
+    *it = {e, now, via};
+    changes_++;
+    return Learned::changed;
 }
 
-std::vector<sap::Entry> ServiceTable::expire(Time now)
+std::vector<sap::Entry> ServiceTable::expire(Time now, std::vector<Heard> *gone_heard)
 {
     std::vector<sap::Entry> gone;
-    auto keep = std::remove_if(learned_.begin(), learned_.end(), [&](const Heard &h) {
-        if (now - h.last < kExpiry)
-            return false;
+    for (const Heard &h : forget([&](const Heard &h) { return now - h.last >= kExpiry; })) {
         gone.push_back(h.entry);
+        if (gone_heard != nullptr)
+            gone_heard->push_back(h);
+    }
+    return gone;
+}
+
+std::vector<ServiceTable::Heard> ServiceTable::forget(const std::function<bool(const Heard &)> &drop)
+{
+    std::vector<Heard> gone;
+    auto keep = std::remove_if(learned_.begin(), learned_.end(), [&](const Heard &h) {
+        if (!drop(h))
+            return false;
+        gone.push_back(h);
         return true;
     });
     learned_.erase(keep, learned_.end());
+    changes_ += gone.size();
     return gone;
 }
 

@@ -1,7 +1,10 @@
 // The services the SAP daemon knows, without any I/O:
 //  - local services, registered and withdrawn by request (socket 0x0872);
 //  - services learned from other hosts' SAP responses, which age out when
-//    three periodic broadcasts (180 s) pass without word of them.
+//    three periodic broadcasts (180 s) pass without word of them. Each is
+//    kept as heard from one neighbour (its network and node): that
+//    neighbour's word goes, better or worse; another's replaces it only
+//    with fewer hops, or once the first has missed a broadcast.
 // Time is passed in by the caller, so tests drive it by hand.
 #ifndef DRAX_OMBRAD_TABLE_H
 #define DRAX_OMBRAD_TABLE_H
@@ -9,6 +12,7 @@
 #include "sap.h"
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,13 +60,25 @@ public:
     const std::vector<sap::Address> &owners() const { return owners_; }
     size_t local_limit() const { return limits_.local; }
 
-    enum class Learned { added, refreshed, withdrawn, ignored, full };
-    // Takes in one entry of another host's response heard at `now`. A hop
-    // count of 16 withdraws the service; above 16 is ignored.
-    Learned learn(const sap::Entry &e, Time now);
+    struct Heard {
+        sap::Entry entry;
+        Time last;
+        sap::Address via;  // the neighbour it was heard from (socket 0)
+    };
+    enum class Learned { added, refreshed, changed, withdrawn, ignored, full };
+    // Takes in one entry of a response from `via` heard at `now`. A hop
+    // count of 16 withdraws the service (only from the neighbour it was
+    // heard from); above 16 is ignored. `changed`: its hop count or its
+    // neighbour changed.
+    Learned learn(const sap::Entry &e, Time now, const sap::Address &via = {});
     // Removes the learned services not heard of for kExpiry by `now`, and
     // returns them.
-    std::vector<sap::Entry> expire(Time now);
+    std::vector<sap::Entry> expire(Time now, std::vector<Heard> *gone = nullptr);
+    // Removes the learned services for which `drop` holds, and returns them.
+    std::vector<Heard> forget(const std::function<bool(const Heard &)> &drop);
+    const std::vector<Heard> &learned() const { return learned_; }
+    // How many changes the learned services have seen.
+    uint64_t changes() const { return changes_; }
     // When the next learned service would expire, if any.
     std::optional<Time> next_expiry() const;
     size_t learned_count() const { return learned_.size(); }
@@ -72,14 +88,11 @@ public:
     std::vector<sap::Entry> find(uint16_t type, bool with_learned) const;
 
 private:
-    struct Heard {
-        sap::Entry entry;
-        Time last;
-    };
     Limits limits_;
     std::vector<sap::Entry> local_;
     std::vector<sap::Address> owners_;  // owners_[i] registered local_[i]
     std::vector<Heard> learned_;
+    uint64_t changes_ = 0;
 };
 
 // What a request leads to.

@@ -2,6 +2,8 @@
 # also linked by the unit tests) and the program.
 add_library(ipxstackd_lib STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/daemon/stack.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/daemon/stack_route.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/daemon/router.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/daemon/links.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/daemon/server.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/daemon/sys.cpp

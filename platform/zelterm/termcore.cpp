@@ -140,6 +140,8 @@ std::string refusal_text(int reason)
         return "no answer";
     case 1:
         return "connection closed by the other end";
+    case 7:
+        return "no route";
     default:
         return "connection failed (disconnect reason " + std::to_string(reason) + ")";
     }

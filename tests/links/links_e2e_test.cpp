@@ -200,20 +200,6 @@ protected:
 
 // ---- udp -----------------------------------------------------------------
 
-bool send_udp(const std::string &to, uint16_t port, const std::vector<std::vector<uint8_t>> &dgrams)
-{
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    struct sockaddr_in sa {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    inet_pton(AF_INET, to.c_str(), &sa.sin_addr);
-    for (const auto &d : dgrams)
-        if (sendto(s, d.data(), d.size(), 0, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) < 0)
-            return false;
-    close(s);
-    return true;
-}
-
 // A well-formed IPX datagram whose UDP checksum is wrong, through a raw
 // socket: the receiving kernel must drop it.
 bool send_bad_checksum(const std::string &from, const std::string &to, const std::vector<uint8_t> &payload)

@@ -1,6 +1,9 @@
 #include "site.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -54,6 +57,21 @@ std::string text_data(size_t n, unsigned seed)
 
 } // namespace
 
+bool send_udp(const std::string &to, uint16_t port, const std::vector<std::vector<uint8_t>> &dgrams)
+{
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in sa {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    inet_pton(AF_INET, to.c_str(), &sa.sin_addr);
+    bool ok = s >= 0;
+    for (const auto &d : dgrams)
+        ok = ok && sendto(s, d.data(), d.size(), 0, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) >= 0;
+    if (s >= 0)
+        close(s);
+    return ok;
+}
+
 std::vector<std::string> split(const std::string &row, char sep)
 {
     std::vector<std::string> out;
@@ -94,7 +112,7 @@ Site::~Site()
     }
 }
 
-Node &Site::host(int n)
+Node &Site::host(int n, const std::vector<int> &lans)
 {
     auto it = nodes_.find(n);
     if (it != nodes_.end())
@@ -103,10 +121,35 @@ Node &Site::host(int n)
     h.host = std::make_unique<Host>(n);
     h.dev = std::make_unique<TempDir>();
     std::string why;
-    if (!h.host->ok())
+    if (!h.host->ok()) {
         why_ = "cannot make host " + std::to_string(n);
-    else if (!lan_.attach(*h.host, why))
-        why_ = "host " + std::to_string(n) + ": " + why;
+        return h;
+    }
+    int iface = 0;
+    for (int k : lans) {
+        Lan *lan = &lan_;
+        if (k != 0) {
+            auto &l = more_lans_[k];
+            if (!l)
+                l = std::make_unique<Lan>();
+            lan = l.get();
+        }
+        if (!lan->ok() || !lan->attach(*h.host, why, "eth" + std::to_string(iface++), k))
+            why_ = "host " + std::to_string(n) + " on LAN " + std::to_string(k) + ": " + why;
+    }
+    return h;
+}
+
+Node &Site::here(int n)
+{
+    auto it = nodes_.find(n);
+    if (it != nodes_.end())
+        return it->second;
+    Node &h = nodes_[n];
+    h.host = std::make_unique<Host>(n, true);
+    h.dev = std::make_unique<TempDir>();
+    if (!h.host->ok())
+        why_ = "cannot open the test's namespace";
     return h;
 }
 
@@ -141,7 +184,8 @@ bool Site::stack(int n, const std::vector<std::string> &args)
 
 bool Site::ombrad(int n)
 {
-    return start_ready(host(n), host(n).ombrad, {OMBRAD_PATH, "-f"});
+    Node &h = host(n);
+    return start_ready(h, h.ombrad, {OMBRAD_PATH, "-f", "--state-file", *h.dev / "Ombrad.state"});
 }
 
 bool Site::service(int n, int seen_from)
@@ -158,7 +202,12 @@ bool Site::service(int n, int seen_from)
         return false;
     }
     h.ptyd = true;
-    if (!wait_until([&] { return list(seen_from).find(kService) != std::string::npos; }, 30s)) {
+    // Another host's Ombrad says when it learns the service: one list then
+    // (each `zelterm -l` listens for 3 s, 6 s when it finds nothing).
+    Node &seer = host(seen_from);
+    if (seen_from != n && seer.ombrad.pid() > 0)
+        seer.ombrad.wait_output("learned \"" + std::string(kService) + "\"", 30s, true);
+    if (!wait_until([&] { return (listed_ = list(seen_from)).find(kService) != std::string::npos; }, 30s)) {
         why_ = "host " + std::to_string(seen_from) + " never saw the service";
         return false;
     }
@@ -173,6 +222,35 @@ std::string Site::list(int n)
     Proc l = h.host->start({ZELTERM_PATH, "-l"}, o);
     l.wait_exit(15s);
     return l.out();
+}
+
+std::string Site::service_row(int n)
+{
+    return service_row_of(list(n));
+}
+
+std::string Site::service_row_of(const std::string &l)
+{
+    size_t at = l.find(kService);
+    return at == std::string::npos ? "" : l.substr(at, l.find('\n', at) - at);
+}
+
+Proc Site::start_zelterm(int n, const std::vector<std::string> &args)
+{
+    Node &h = host(n);
+    Proc::Options o;
+    o.env = h.env();
+    std::vector<std::string> argv = {ZELTERM_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return h.host->start(argv, o);
+}
+
+int Site::zelterm(int n, const std::vector<std::string> &args, std::string &err)
+{
+    Proc z = start_zelterm(n, args);
+    int st = z.wait_exit(60s);
+    err = z.err();
+    return st;
 }
 
 std::string Site::status(int n)

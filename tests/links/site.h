@@ -1,8 +1,8 @@
-// The set-up shared by the link tests: hosts on a LAN (network
-// namespaces, see netns.h), a stack on each with the links a test gives,
-// the terminal service (Ombrad, Zelptyd) on the serving host, zelterm
-// sessions from another host, tshark captures of the LAN, and the stack's
-// status view.
+// The set-up shared by the link and routing tests: hosts on LANs (network
+// namespaces, see netns.h) or in the test's own namespace, a stack on each
+// with the links a test gives, Ombrad, the terminal service (Ombrad,
+// Zelptyd) on the serving host, zelterm sessions and calls from another
+// host, tshark captures of a LAN, and the stack's status view.
 #ifndef DRAX_LINKS_SITE_H
 #define DRAX_LINKS_SITE_H
 
@@ -43,15 +43,31 @@ public:
         return why_.empty();
     }
 
-    Node &host(int n);  // created and put on the LAN on first use
+    // Host n, created on first use and put on the LANs listed (0: the
+    // first LAN, eth0 at 10.213.0.N; K: LAN K, the next interface, at
+    // 10.213.K.N).
+    Node &host(int n, const std::vector<int> &lans = {0});
+    // Host n in the test's own namespace, on no LAN: stacks there are
+    // joined by udp links on loopback addresses (127.x.y.z).
+    Node &here(int n);
     // Starts ipxstackd on host n with these arguments (links) and waits for
     // its "ready".
     bool stack(int n, const std::vector<std::string> &args);
-    bool ombrad(int n);
+    bool ombrad(int n);  // with a state file of its own
     // Ombrad and Zelptyd (a shell in place of login) on host n; waits until
-    // host `seen_from` lists the service.
+    // host `seen_from` lists the service (that list: listed()).
     bool service(int n, int seen_from);
+    const std::string &listed() const { return listed_; }
     std::string list(int n);         // zelterm -l on host n
+    // The row of `zelterm -l` on host n that names the service ("": none),
+    // and that row of a list.
+    std::string service_row(int n);
+    static std::string service_row_of(const std::string &list);
+    // zelterm with these arguments on host n, standard input empty: its
+    // exit status and standard error; or started, to run beside others
+    // (a list listens for 3 s, a lookup that finds nothing for 5).
+    int zelterm(int n, const std::vector<std::string> &args, std::string &err);
+    Proc start_zelterm(int n, const std::vector<std::string> &args);
     std::string status(int n);       // ipxstackd -s for host n's stack
     // The status line of host n's link whose description starts with `kind`.
     std::string link_line(int n, const std::string &kind);
@@ -66,8 +82,10 @@ public:
 private:
     bool start_ready(Node &h, Proc &p, std::vector<std::string> argv);
     Lan lan_;
+    std::map<int, std::unique_ptr<Lan>> more_lans_;
     std::map<int, Node> nodes_;
     std::string why_;
+    std::string listed_;
 };
 
 // A tshark capture on an interface of the test's namespace, written to a
@@ -92,6 +110,10 @@ private:
 
 // Splits "a|b|c".
 std::vector<std::string> split(const std::string &row, char sep = '|');
+
+// Sends UDP datagrams to `to`:`port` from the current namespace (crafted
+// IPX packets for a udp link).
+bool send_udp(const std::string &to, uint16_t port, const std::vector<std::vector<uint8_t>> &dgrams);
 
 } // namespace links
 

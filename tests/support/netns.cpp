@@ -19,8 +19,16 @@ bool sh(const std::vector<std::string> &argv, std::string *out)
     return st == 0;
 }
 
-Host::Host(int n) : n_(n)
+Host::Host(int n, bool in_test_namespace) : n_(n)
 {
+    if (in_test_namespace) {
+        ns_fd_ = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        if (ns_fd_ >= 0 && !sh({"/usr/sbin/ip", "link", "set", "lo", "up"})) {
+            close(ns_fd_);
+            ns_fd_ = -1;
+        }
+        return;
+    }
     int hold[2], ready[2];
     if (pipe2(hold, O_CLOEXEC) < 0 || pipe2(ready, O_CLOEXEC) < 0)
         return;
@@ -125,21 +133,28 @@ Lan::~Lan()
         sh({"/usr/sbin/ip", "link", "del", bridge_});
 }
 
-bool Lan::attach(const Host &h, std::string &why)
+bool Lan::attach(const Host &h, std::string &why, const std::string &iface, int subnet)
 {
     const std::string ip = "/usr/sbin/ip";
     const std::string here = bridge_ + "h" + std::to_string(h.n());
+    std::string mac = h.mac(), addr = h.ip();
+    if (subnet != 0) {
+        char b[32];
+        std::snprintf(b, sizeof b, "02:00:0a:d5:%02x:%02x", subnet, h.n());
+        mac = b;
+        addr = "10.213." + std::to_string(subnet) + "." + std::to_string(h.n());
+    }
     std::string out;
     auto step = [&](bool ok, const char *what) {
         if (!ok)
             why = std::string(what) + ": " + out;
         return ok;
     };
-    return step(sh({ip, "link", "add", here, "type", "veth", "peer", "name", "eth0", "netns",
+    return step(sh({ip, "link", "add", here, "type", "veth", "peer", "name", iface, "netns",
                     std::to_string(h.holder())}, &out), "veth") &&
            step(sh({ip, "link", "set", here, "master", bridge_, "up"}, &out), "bridge port") &&
-           step(h.run({ip, "link", "set", "eth0", "address", h.mac(), "up"}, &out), "eth0 up") &&
-           step(h.run({ip, "addr", "add", h.ip() + "/24", "dev", "eth0"}, &out), "address");
+           step(h.run({ip, "link", "set", iface, "address", mac, "up"}, &out), "interface up") &&
+           step(h.run({ip, "addr", "add", addr + "/24", "dev", iface}, &out), "address");
 }
 
 } // namespace testsupport

@@ -1,8 +1,11 @@
 // Several "hosts" inside one test: each host is a network namespace of its
 // own, and a LAN is a bridge in the test's namespace with one veth pair per
 // host. Addresses are 10.213.0.N/24 and MAC addresses 02:00:0a:d5:00:NN on
-// each host's "eth0". Everything lives in namespaces the test made (the
-// test itself runs in a private network namespace) and goes with it.
+// each host's "eth0"; a host on a second LAN has "eth1" there, 10.213.K.N
+// and 02:00:0a:d5:0K:NN (K: the subnet given). Everything lives in
+// namespaces the test made (the test itself runs in a private network
+// namespace) and goes with it. A host may also share the test's own
+// namespace (many stacks on loopback addresses, no LAN).
 #ifndef DRAX_NETNS_H
 #define DRAX_NETNS_H
 
@@ -16,7 +19,7 @@ namespace testsupport {
 
 class Host {
 public:
-    explicit Host(int n);  // host number N: 10.213.0.N
+    explicit Host(int n, bool in_test_namespace = false);  // host number N: 10.213.0.N
     ~Host();
     Host(const Host &) = delete;
     Host &operator=(const Host &) = delete;
@@ -53,9 +56,9 @@ public:
     ~Lan();
     Lan(const Lan &) = delete;
     Lan &operator=(const Lan &) = delete;
-    // Joins `h` to the LAN: veth "lanKhN" here, "eth0" there, addressed, up.
-    // False with the reason in `why`.
-    bool attach(const Host &h, std::string &why);
+    // Joins `h` to the LAN: veth "lanKhN" here, `iface` there, addressed
+    // 10.213.SUBNET.N, up. False with the reason in `why`.
+    bool attach(const Host &h, std::string &why, const std::string &iface = "eth0", int subnet = 0);
     const std::string &bridge() const { return bridge_; }
     bool ok() const { return ok_; }
 

@@ -72,6 +72,7 @@ public:
     uint32_t net() const override { return inner_->net(); }
     Node node() const override { return inner_->node(); }
     size_t mtu() const override { return inner_->mtu(); }
+    uint16_t ticks() const override { return inner_->ticks(); }
     LinkCounters &counters() override { return inner_->counters(); }
     Link &inner() { return *inner_; }
 

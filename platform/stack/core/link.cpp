@@ -11,7 +11,7 @@ const char *drop_name(Drop d)
     static const char *const names[] = {
         "short",     "oversized",  "truncated", "bad-length", "not-ffff", "broadcast-source",
         "wrong-sender", "other-frame", "not-ipx", "damaged", "not-for-us", "own",
-        "down",      "no-address", "queue-full", "send-error",
+        "down",      "no-address", "queue-full", "send-error", "wrong-network",
     };
     static_assert(sizeof(names) / sizeof(names[0]) == kDropCauses);
     size_t i = static_cast<size_t>(d);

@@ -37,6 +37,7 @@ enum class Drop : uint8_t {
     NoAddress,        // no address to send to (unicast node without one)
     QueueFull,        // internal queue full
     SendError,        // the system refused to send
+    WrongNetwork,     // a broadcast whose source network is not the link's
     kCount
 };
 constexpr size_t kDropCauses = static_cast<size_t>(Drop::kCount);
@@ -57,12 +58,14 @@ enum class LinkState { Up, Registering, Down };
 enum class SendResult { Sent, Dropped, Down };
 const char *state_name(LinkState s);
 
-// Where a link sits: its network, this host's node on it, and its largest
-// IPX packet (header included).
+// Where a link sits: its network, this host's node on it, its largest IPX
+// packet (header included), and the time a packet takes to cross it in
+// ticks (1/18 s), which routing adds up.
 struct LinkInfo {
     uint32_t net = 0;
     Node node{};
     size_t mtu = kIpxMaxPacket;
+    uint16_t ticks = 1;
 };
 
 // A link moves whole IPX packets between this stack and the hosts of one
@@ -96,6 +99,7 @@ public:
     virtual uint32_t net() const { return info_.net; }
     virtual Node node() const { return info_.node; }
     virtual size_t mtu() const { return info_.mtu; }
+    virtual uint16_t ticks() const { return info_.ticks; }
     virtual LinkCounters &counters() { return counters_; }
     const LinkCounters &counters() const { return const_cast<Link *>(this)->counters(); }
 

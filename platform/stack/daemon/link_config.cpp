@@ -67,9 +67,9 @@ bool split_port(const std::string &v, std::string &host, uint16_t &port)
 const char *type_keys(LinkType t)
 {
     switch (t) {
-    case LinkType::Udp: return "net, addr, port, peer, mtu";
-    case LinkType::Dosbox: return "net, server, mtu";
-    case LinkType::Ethernet: return "net, dev, frame, mtu";
+    case LinkType::Udp: return "net, addr, port, peer, mtu, ticks";
+    case LinkType::Dosbox: return "net, server, mtu, ticks";
+    case LinkType::Ethernet: return "net, dev, frame, mtu, ticks";
     }
     return "";
 }
@@ -142,6 +142,10 @@ bool parse_link(const std::string &text, LinkConfig &out, std::string &error)
             if (!parse_num(v, ipxcore::kIpxMaxPacket, ipxcore::kIpxLinkMaxPacket, n))
                 return fail("bad mtu \"" + v + "\" (576 to 1500)");
             c.mtu = n;
+        } else if (key == "ticks") {
+            if (!parse_num(v, 1, 1000, n))
+                return fail("bad ticks \"" + v + "\" (1 to 1000)");
+            c.ticks = static_cast<uint16_t>(n);
         } else if (key == "addr") {
             if (!parse_ipv4(v, c.addr) || c.addr == 0 || c.addr == 0xFFFFFFFF)
                 return fail("bad address \"" + v + "\" (an IPv4 address of this host)");

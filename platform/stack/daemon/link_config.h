@@ -2,9 +2,9 @@
 // configurations (nothing opened), checks across links, and the opening of
 // each link's sockets.
 //
-//   udp,net=HEX8,addr=IPV4[,port=N][,peer=IPV4[:PORT]]...[,mtu=N]
-//   dosbox,net=HEX8,server=HOST[:PORT][,mtu=N]
-//   ethernet,net=HEX8,dev=IFACE,frame=ethernet_ii|802.3|802.2|snap[,mtu=N]
+//   udp,net=HEX8,addr=IPV4[,port=N][,peer=IPV4[:PORT]]...[,mtu=N][,ticks=N]
+//   dosbox,net=HEX8,server=HOST[:PORT][,mtu=N][,ticks=N]
+//   ethernet,net=HEX8,dev=IFACE,frame=ethernet_ii|802.3|802.2|snap[,mtu=N][,ticks=N]
 #ifndef IPXSTACKD_LINK_CONFIG_H
 #define IPXSTACKD_LINK_CONFIG_H
 
@@ -33,6 +33,7 @@ struct LinkConfig {
     LinkType type = LinkType::Udp;
     uint32_t net = 0;
     size_t mtu = ipxcore::kIpxMaxPacket;
+    uint16_t ticks = 1;  // what crossing the link costs a route (1/18 s)
     // udp
     uint32_t addr = 0;  // host order
     uint16_t port = kIpxUdpPort;

@@ -3,9 +3,12 @@
 // filter in the kernel passes IPX frames of any type only; every frame is
 // checked again here (frames may arrive before the filter is in place).
 // Frames of the other IPX frame types are counted and ignored: another link
-// may be serving them on the same interface.
+// may be serving them on the same interface. The link is down while the
+// interface is not up and running (checked every second, and at once when
+// the socket reports the network down): routing then stops using it.
 #include "link_config.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -23,11 +26,12 @@ using namespace ipxcore;
 namespace {
 
 constexpr int kReadsPerCall = 64;
+constexpr uint64_t kStateCheckMs = 1000;
 
 class PacketLink final : public Link {
 public:
     PacketLink(const LinkConfig &cfg, Sys &sys, SysFd fd, int ifindex, const Mac &mac)
-        : Link(LinkInfo{cfg.net, mac, cfg.mtu}), cfg_(cfg), sys_(sys), fd_(std::move(fd)),
+        : Link(LinkInfo{cfg.net, mac, cfg.mtu, cfg.ticks}), cfg_(cfg), sys_(sys), fd_(std::move(fd)),
           ifindex_(ifindex), buf_(65536)
     {
     }
@@ -39,10 +43,26 @@ public:
     int fd() const override { return fd_.get(); }
     // 802.3 raw frames are recognised by FF FF where the checksum would be.
     bool carries_checksums() const override { return cfg_.frame != FrameType::Raw8023; }
-    uint64_t next_deadline() const override { return UINT64_MAX; }
+    uint64_t next_deadline() const override { return next_check_; }
+    LinkState state() const override { return up_ ? LinkState::Up : LinkState::Down; }
+
+    void on_timer(uint64_t now) override
+    {
+        next_check_ = now + kStateCheckMs;
+        struct ifreq ifr {};
+        std::memcpy(ifr.ifr_name, cfg_.dev.c_str(), std::min(cfg_.dev.size(), sizeof ifr.ifr_name - 1));
+        if (sys_.ioctl(fd_.get(), SIOCGIFFLAGS, &ifr) == 0)
+            up_ = (ifr.ifr_flags & IFF_UP) != 0 && (ifr.ifr_flags & IFF_RUNNING) != 0;
+        else if (errno == ENODEV || errno == ENXIO)
+            up_ = false;  // the interface is gone
+    }
 
     SendResult send(std::vector<uint8_t> pkt, const Node &hop, uint64_t) override
     {
+        if (!up_) {
+            counters_.drop(Drop::Down);
+            return SendResult::Down;
+        }
         if (pkt.size() > info_.mtu) {
             counters_.drop(Drop::Oversized);
             return SendResult::Dropped;
@@ -73,8 +93,11 @@ public:
             socklen_t fl = sizeof from;
             ssize_t r = sys_.recvfrom(fd_.get(), buf_.data(), buf_.size(), MSG_DONTWAIT | MSG_TRUNC,
                                       reinterpret_cast<struct sockaddr *>(&from), &fl);
-            if (r < 0)
+            if (r < 0) {
+                if (errno == ENETDOWN)
+                    next_check_ = 0;  // look at the interface now
                 return false;
+            }
             if (from.sll_pkttype == PACKET_OUTGOING)
                 continue;  // our own frames (and other links' on this interface)
             size_t n = std::min(static_cast<size_t>(r), buf_.size());
@@ -105,6 +128,8 @@ private:
     SysFd fd_;
     int ifindex_;
     std::vector<uint8_t> buf_;
+    bool up_ = true;
+    uint64_t next_check_ = 0;
 };
 
 // Passes IPX frames of the four types: type 8137, or an 802.3 length

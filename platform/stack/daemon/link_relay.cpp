@@ -33,7 +33,7 @@ constexpr int kProbes = 3;                   // unanswered probes before registe
 class RelayLink final : public Link {
 public:
     RelayLink(const LinkConfig &cfg, Sys &sys, SysFd fd, struct sockaddr_in server, LinkLog log)
-        : Link(LinkInfo{cfg.net, Node{}, cfg.mtu}), cfg_(cfg), sys_(sys), fd_(std::move(fd)),
+        : Link(LinkInfo{cfg.net, Node{}, cfg.mtu, cfg.ticks}), cfg_(cfg), sys_(sys), fd_(std::move(fd)),
           server_(server), log_(std::move(log)), buf_(65536)
     {
     }

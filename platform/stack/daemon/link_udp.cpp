@@ -30,7 +30,7 @@ struct sockaddr_in inet(uint32_t ip, uint16_t port)
 class UdpLink final : public Link {
 public:
     UdpLink(const LinkConfig &cfg, Sys &sys, SysFd fd)
-        : Link(LinkInfo{cfg.net, node_from_host(cfg.addr), cfg.mtu}), cfg_(cfg), sys_(sys),
+        : Link(LinkInfo{cfg.net, node_from_host(cfg.addr), cfg.mtu, cfg.ticks}), cfg_(cfg), sys_(sys),
           fd_(std::move(fd)), buf_(65536)
     {
     }
@@ -90,8 +90,14 @@ public:
             else if (buf_[0] != 0xFF || buf_[1] != 0xFF) bad = Drop::NotFfff;
             else if (n > info_.mtu) bad = Drop::Oversized;
             else bad = check_arrival(buf_.data(), n, info_.mtu);
-            if (!bad && std::memcmp(buf_.data() + 22, node_from_host(ip).data(), 6) != 0)
-                bad = Drop::WrongSender;  // replies would go elsewhere
+            // A sender of this network sends as itself (else replies would
+            // go elsewhere); a packet from another network came through a
+            // router of this one, and carries its first sender's address.
+            uint32_t src_net = uint32_t(buf_[18]) << 24 | uint32_t(buf_[19]) << 16 |
+                               uint32_t(buf_[20]) << 8 | buf_[21];
+            if (!bad && (src_net == 0 || src_net == info_.net) &&
+                std::memcmp(buf_.data() + 22, node_from_host(ip).data(), 6) != 0)
+                bad = Drop::WrongSender;
             if (!bad && ip == cfg_.addr && ntohs(from.sin_port) == cfg_.port)
                 bad = Drop::Own;
             if (bad) {

@@ -20,14 +20,18 @@ namespace {
 const char kUsage[] =
     "usage: ipxstackd [-f] [--dev-dir DIR] [--link LINK]... [--net HEX] [--host A.B.C.D]\n"
     "                 [--impair RATES] [--ready-fd N] [--rcv-max N] [--user-limits LIST]\n"
+    "                 [--no-forward] [--rip-timers LIST]\n"
     "       ipxstackd -s [--dev-dir DIR]\n"
     "  -f              stay in the foreground, log to standard error\n"
     "  -s              print the status of the running stack\n"
     "  --dev-dir DIR   where the device sockets are (default /dev)\n"
     "  --link LINK     a link to other hosts, one IPX network each (repeatable):\n"
-    "                    udp,net=HEX8,addr=IPV4[,port=N][,peer=IPV4[:PORT]]...[,mtu=N]\n"
-    "                    dosbox,net=HEX8,server=HOST[:PORT][,mtu=N]\n"
-    "                    ethernet,net=HEX8,dev=IFACE,frame=ethernet_ii|802.3|802.2|snap[,mtu=N]\n"
+    "                    udp,net=HEX8,addr=IPV4[,port=N][,peer=IPV4[:PORT]]...[,mtu=N][,ticks=N]\n"
+    "                    dosbox,net=HEX8,server=HOST[:PORT][,mtu=N][,ticks=N]\n"
+    "                    ethernet,net=HEX8,dev=IFACE,frame=ethernet_ii|802.3|802.2|snap[,mtu=N][,ticks=N]\n"
+    "  --no-forward    never route between the links (a host, not a router)\n"
+    "  --rip-timers LIST  test option: routing timers in ms, e.g.\n"
+    "                  update=60000,expire=180000,garbage=240000,gap=1000,ask=500,lookup=2000\n"
     "  --net HEX       without --link: the network number (default 00000001)\n"
     "  --host A.B.C.D  without --link: the node 00:00:A:B:C:D (default 127.0.0.1)\n"
     "  --impair RATES  test option: impair every link, e.g. loss=0.1,dup=0.1,reorder=0.1\n"
@@ -61,7 +65,8 @@ int main(int argc, char **argv)
 {
     ServerOptions opt;
     bool status = false;
-    enum { kDevDir = 256, kNet, kHost, kImpair, kReadyFd, kRcvMax, kUserLimits, kLink };
+    enum { kDevDir = 256, kNet, kHost, kImpair, kReadyFd, kRcvMax, kUserLimits, kLink, kNoForward,
+           kRipTimers };
     bool net_or_host = false;
     static const struct option longopts[] = {
         {"dev-dir", required_argument, nullptr, kDevDir},
@@ -72,6 +77,8 @@ int main(int argc, char **argv)
         {"rcv-max", required_argument, nullptr, kRcvMax},
         {"user-limits", required_argument, nullptr, kUserLimits},
         {"link", required_argument, nullptr, kLink},
+        {"no-forward", no_argument, nullptr, kNoForward},
+        {"rip-timers", required_argument, nullptr, kRipTimers},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -124,6 +131,15 @@ int main(int argc, char **argv)
             if (!parse_link(optarg, lc, err))
                 return usage_error(err);
             opt.links.push_back(lc);
+            break;
+        }
+        case kNoForward:
+            opt.stack.forward = false;
+            break;
+        case kRipTimers: {
+            std::string err;
+            if (!parse_rip_timers(optarg, opt.stack.rip, err))
+                return usage_error("bad --rip-timers: " + err);
             break;
         }
         case kRcvMax:

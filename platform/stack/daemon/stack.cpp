@@ -149,7 +149,9 @@ bool UserLimits::parse(const std::string &text, UserLimits &out, std::string &er
 // ---- life of endpoints ---------------------------------------------------
 
 Stack::Stack(const StackConfig &cfg, const Clock &clock, StackIo &io)
-    : cfg_(cfg), clock_(clock), io_(io)
+    : cfg_(cfg), clock_(clock), io_(io),
+      router_(RouterConfig{cfg.forward, cfg.rip, cfg.host ^ cfg.net}, links_,
+              [this](const std::string &line) { io_.log(line); })
 {
     ipxcore::LinkInfo internal{cfg.net, ipxcore::node_from_host(cfg.host), ipxcore::kIpxMaxPacket};
     std::unique_ptr<ipxcore::Link> loop = std::make_unique<ipxcore::LoopbackLink>(4096, internal);
@@ -599,6 +601,7 @@ void Stack::run()
         for (int i = 0; i < 1024 && link->receive(pkt, now_); i++)
             on_packet(pkt, *link);
     }
+    run_router();
     for (auto &[id, slot] : conns_)
         if (slot.c->next_deadline() <= now_)
             slot.c->on_timer(now_);
@@ -856,7 +859,7 @@ uint64_t Stack::next_deadline() const
         d = std::min(d, link->next_deadline());
     for (auto &[id, slot] : conns_)
         d = std::min(d, slot.c->next_deadline());
-    return d;
+    return std::min(d, router_.next_deadline());
 }
 
 // ---- requests --------------------------------------------------------------
@@ -1557,9 +1560,10 @@ void Stack::do_sndudata(Endpoint &e, Reader &rd, int uid, Answer &a)
         a.terr = TACCES;
         return;
     }
-    if (link_of(dst.net) == nullptr) {
-        // No link leads to that network: the datagram comes back as a
-        // datagram error (t_rcvuderr).
+    if (link_of(dst.net) == nullptr && (dst.is_broadcast_node() || !router_.active())) {
+        // No link leads to that network (and no router will for a
+        // broadcast): the datagram comes back as a datagram error
+        // (t_rcvuderr). Otherwise a route is looked for (transmit).
         if (e.uderr.size() < kMaxQueuedUdErr)
             e.uderr.push_back({dst, type, ENETUNREACH});
         counters_.datagrams_dropped++;
@@ -1756,17 +1760,22 @@ bool Stack::dynamic(uint16_t socket)
 
 IpxAddress Stack::source_for(const Endpoint &e, const IpxAddress &dst) const
 {
-    const ipxcore::Link *l = link_of(dst.net);
-    if (l == nullptr)
-        return e.addr;
+    ipxcore::Link *l = link_of(dst.net);
+    ipxcore::Node hop;
+    if (l == nullptr && !router_.lookup(dst.net, l, hop))
+        return e.addr;  // a route yet to be found: the endpoint's own network
     return IpxAddress{l->net(), l->node(), e.addr.socket};
 }
 
 bool Stack::route(const IpxAddress &dst, ipxcore::Link *&link, ipxcore::Node &next_hop) const
 {
+    // A network of our own links, straight to the node; another through
+    // the router that RIP found.
     link = link_of(dst.net);
     next_hop = dst.node;
-    return link != nullptr;
+    if (link != nullptr && (links_.size() == 1 || link->state() != ipxcore::LinkState::Down))
+        return true;
+    return router_.lookup(dst.net, link, next_hop);
 }
 
 ipxcore::SpxConfig Stack::conn_config(const SpxOptions &o, uint32_t net)
@@ -1985,17 +1994,30 @@ void Stack::send_spx_control(const IpxAddress &src, const IpxAddress &dst, uint1
 void Stack::transmit(std::vector<uint8_t> pkt)
 {
     counters_.packets_out++;
+    send_out(std::move(pkt));
+}
+
+void Stack::send_out(std::vector<uint8_t> pkt)
+{
     ipxcore::Link &loop = *links_[0];
     if (links_.size() == 1) {
         loop.send(std::move(pkt), ipxcore::kBroadcastNode, now_);
         return;
     }
     IpxAddress dst = IpxAddress::from_bytes(pkt.data() + 6);
+    if (is_local(dst)) {
+        // This host's own address, whatever its link's state.
+        loop.send(std::move(pkt), dst.node, now_);
+        return;
+    }
     ipxcore::Link *link = nullptr;
     ipxcore::Node hop;
     if (!route(dst, link, hop)) {
-        counters_.unroutable++;
-        counters_.packets_dropped++;
+        // A far network: kept while RIP looks for the way.
+        if (dst.is_broadcast_node() || !router_.hold(pkt, dst.net, now_)) {
+            counters_.unroutable++;
+            counters_.packets_dropped++;
+        }
         return;
     }
     if (dst.is_broadcast_node()) {
@@ -2032,13 +2054,33 @@ void Stack::on_packet(const std::vector<uint8_t> &pkt, ipxcore::Link &from)
     } else if (dst.net == 0) {
         dst.net = default_net();
     }
+    // From another host: for this host's address on any of its networks,
+    // or a broadcast on the network of the link it came by. A broadcast is
+    // never forwarded, so its source is on that network too.
+    if (!looped && dst.is_broadcast_node() && v->header.src.net != from.net()) {
+        from.counters().drop(ipxcore::Drop::WrongNetwork);
+        counters_.packets_dropped++;
+        return;
+    }
     bool ours = looped ? is_local(dst) || (dst.is_broadcast_node() && link_of(dst.net) != nullptr)
-                       : dst.net == from.net() && (dst.node == from.node() || dst.is_broadcast_node());
+                       : is_local(dst) || (dst.net == from.net() && dst.is_broadcast_node());
     if (!ours) {
+        if (!looped && dst.net != from.net()) {
+            // For another network: a router sends it on (never to the
+            // endpoints here); the router counts what it drops.
+            router_.forward(pkt, v->header, from, now_);
+            return;
+        }
         if (!looped)
             from.counters().drop(ipxcore::Drop::NotForUs);
         counters_.packets_dropped++;
         return;
+    }
+    if (dst.socket == ipxcore::kSocketRip && router_.active()) {
+        router_.on_rip(*v, from, now_);
+        // A program bound there (root's) hears it too.
+        if (!sockets_.count(dst.socket))
+            return;
     }
     if (v->header.type == ipxcore::kIpxTypeSpx) {
         auto sh = ipxcore::decode_spx(v->data, v->data_len);
@@ -2277,6 +2319,7 @@ std::string Stack::status(uint32_t viewer) const
               << l.mtu();
         o << " " << ipxcore::state_name(l.state()) << ": " << l.counters().text() << "\n";
     }
+    o << router_.status(now_);
     return o.str();
 }
 

@@ -15,6 +15,7 @@
 #include "../core/spx.h"
 #include "links.h"
 #include "proto.h"
+#include "router.h"
 
 #include <array>
 #include <cstdint>
@@ -67,6 +68,10 @@ struct StackConfig {
     uint32_t rcv_max = 0;          // test option: cap on each t_rcv (0: none)
     std::optional<ipxcore::ImpairmentConfig> impair;  // on every link, the loopback included
     UserLimits limits;
+    // Routing between links (with two or more); off: a host that must
+    // not forward.
+    bool forward = true;
+    ipxcore::RipTimers rip;  // shorter only in tests (--rip-timers)
 };
 
 // What the stack needs from the server.
@@ -132,6 +137,7 @@ enum DisconReason : int32_t {
     kReasonDeadPeer = 4,    // the watchdog found the peer silent
     kReasonWithdrawn = 5,   // the caller gave up before the call was answered
     kReasonAborted = 6,     // anything else
+    kReasonNoRoute = 7,     // no route to the called network was found
 };
 
 struct Counters {
@@ -402,6 +408,11 @@ private:
 
     // Packets.
     void transmit(std::vector<uint8_t> pkt);
+    void send_out(std::vector<uint8_t> pkt);  // transmit, not counted again
+    // A packet of this host for which no route was found: a datagram error
+    // for a datagram, a call that fails with kReasonNoRoute for SPX.
+    void no_route(const std::vector<uint8_t> &pkt);
+    void run_router();
     void on_packet(const std::vector<uint8_t> &pkt, ipxcore::Link &from);
     void on_spx_packet(const ipxcore::IpxView &v, const ipxcore::SpxHeader &sh);
     void offer(Endpoint &e, const IpxAddress &to, const IpxAddress &src, const ipxcore::SpxHeader &sh);
@@ -414,6 +425,7 @@ private:
     // The links; the first is the internal loopback (impaired when asked),
     // the others lead to other hosts.
     std::vector<std::unique_ptr<ipxcore::Link>> links_;
+    Router router_;  // after links_, which it reads
     std::vector<const ipxcore::Link *> checksum_told_;  // links whose lack of checksums was logged
     std::map<uint32_t, std::unique_ptr<Endpoint>> eps_;
     uint32_t next_ep_ = 1;

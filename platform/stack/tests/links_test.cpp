@@ -3,6 +3,7 @@
 // stack choosing a link by destination network, with fake links.
 #include "link_config.h"
 #include "stack.h"
+#include "stackfake.h"
 
 #include "../core/relay_wire.h"
 
@@ -311,65 +312,20 @@ TEST(PacketDriver, AnUnknownInterfaceIsNamed)
 
 // ---- the stack picks the link ---------------------------------------------------
 
-// A link that records what it is given and delivers what a test puts in.
-class FakeLink : public Link {
-public:
-    FakeLink(uint32_t net, Node node, size_t mtu, bool sums)
-        : Link(LinkInfo{net, node, mtu}), sums_(sums) {}
-    const char *kind() const override { return "fake"; }
-    SendResult send(std::vector<uint8_t> p, const Node &hop, uint64_t) override
-    {
-        sent.push_back({p, hop});
-        return SendResult::Sent;
-    }
-    bool receive(std::vector<uint8_t> &p, uint64_t) override
-    {
-        if (arrivals.empty()) return false;
-        p = arrivals.front();
-        arrivals.pop_front();
-        return true;
-    }
-    uint64_t next_deadline() const override { return arrivals.empty() ? UINT64_MAX : 0; }
-    bool carries_checksums() const override { return sums_; }
-    std::vector<std::pair<std::vector<uint8_t>, Node>> sent;
-    std::deque<std::vector<uint8_t>> arrivals;
-
-private:
-    bool sums_;
-};
-
-class FixedClock : public Clock {
-public:
-    uint64_t now_ms() const override { return 1000; }
-};
-
-class RecordIo : public StackIo {
-public:
-    std::vector<std::string> logs;
-    std::map<uint32_t, std::vector<std::vector<uint8_t>>> msgs;
-    bool send(uint32_t ep, const std::vector<uint8_t> &m) override
-    {
-        msgs[ep].push_back(m);
-        return true;
-    }
-    void drop(uint32_t) override {}
-    void log(const std::string &l) override { logs.push_back(l); }
-    bool closed(uint32_t) override { return false; }
-};
-
 class Routing : public ::testing::Test {
 protected:
-    FixedClock clock;
-    RecordIo io;
+    stackfake::TestClock clock;
+    stackfake::RecordIo io;
     Stack stack{StackConfig{}, clock, io};
-    FakeLink *a = nullptr, *b = nullptr;
+    stackfake::Calls calls{stack, io};
+    stackfake::FakeLink *a = nullptr, *b = nullptr;
     const Node na{2, 0, 0, 0, 0, 0xa}, nb{0, 0, 10, 0, 0, 0xb};
     uint32_t reqid = 1;
 
     void SetUp() override
     {
-        auto la = std::make_unique<FakeLink>(0xA, na, 1500, true);
-        auto lb = std::make_unique<FakeLink>(0xB, nb, 576, false);
+        auto la = std::make_unique<stackfake::FakeLink>(0xA, na, 1500, true);
+        auto lb = std::make_unique<stackfake::FakeLink>(0xB, nb, 576, false);
         a = la.get();
         b = lb.get();
         stack.add_link(std::move(la));
@@ -377,37 +333,13 @@ protected:
     }
     tliproto::Header call(uint32_t ep, uint16_t type, const tliproto::Writer &w, std::vector<uint8_t> *body = nullptr)
     {
-        uint32_t id = reqid++;
-        auto m = tliproto::build(type, 0, id, 0, 0, w.data());
-        stack.on_message(ep, m.data(), m.size(), 0, 0);
-        for (auto &r : io.msgs[ep]) {
-            auto h = tliproto::get_header(r.data());
-            if (h.reqid == id) {
-                if (body) body->assign(r.begin() + tliproto::kHeaderLen, r.end());
-                return h;
-            }
-        }
-        return {};
+        return calls.call(ep, type, w, body);
     }
-    // Binds `ep` at net (0: default) and socket; the bound address.
     IpxAddress bind(uint32_t ep, uint32_t net, uint16_t sock, uint32_t qlen = 0)
     {
-        uint8_t addr[12] = {};
-        IpxAddress{net, {}, sock}.to_bytes(addr);
-        tliproto::Writer w;
-        w.i32(1).u32(qlen).bytes(addr, 12);
-        std::vector<uint8_t> body;
-        EXPECT_EQ(call(ep, tliproto::kBind, w, &body).terr, 0);
-        return body.size() >= 12 ? IpxAddress::from_bytes(body.data()) : IpxAddress{};
+        return calls.bind(ep, net, sock, qlen);
     }
-    void sendudata(uint32_t ep, const IpxAddress &to)
-    {
-        uint8_t addr[12];
-        to.to_bytes(addr);
-        tliproto::Writer w;
-        w.u32(12).u32(0).bytes(addr, 12).bytes(reinterpret_cast<const uint8_t *>("hello"), 5);
-        EXPECT_EQ(call(ep, tliproto::kSndudata, w).terr, 0);
-    }
+    void sendudata(uint32_t ep, const IpxAddress &to) { calls.sendudata(ep, to); }
 };
 
 TEST_F(Routing, PacketsGoOutOnTheLinkOfTheirNetworkFromThisHostsNodeThere)
@@ -442,13 +374,21 @@ TEST_F(Routing, PacketsGoOutOnTheLinkOfTheirNetworkFromThisHostsNodeThere)
     EXPECT_EQ(call(other, tliproto::kRcvudata, w).terr, 0);
     EXPECT_EQ(call(other, tliproto::kRcvudata, w).terr, 0);
 
-    // A network no link leads to: a datagram error.
+    // A network no link leads to: asked for on both links; without an
+    // answer in time, a datagram error.
+    a->sent.clear();
+    b->sent.clear();
     sendudata(ep, {0xC, nb, 0x4000});
-    tliproto::Writer none;
-    std::vector<uint8_t> look;
-    call(ep, tliproto::kLook, none, &look);
-    EXPECT_EQ(look.size(), 4u);
-    EXPECT_EQ(look[0] | look[1] << 8, T_UDERR);
+    EXPECT_EQ(calls.look(ep), 0);
+    for (auto *l : {a, b}) {
+        ASSERT_FALSE(l->rip().empty());
+        EXPECT_EQ(l->rip().back().second, kBroadcastNode);
+        EXPECT_TRUE(l->data().empty());
+    }
+    clock.t += 2000;
+    stack.tick(clock.t);
+    stack.run();
+    EXPECT_EQ(calls.look(ep), T_UDERR);
 }
 
 TEST_F(Routing, ArrivalsAreTakenForTheirLinksNetworkAndNodeOnly)

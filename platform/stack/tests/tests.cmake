@@ -14,3 +14,7 @@ drax_add_test(ipxstackd_daemon_test NAMESPACE TIMEOUT 300)
 add_executable(ipxstackd_links_test ${STACKD_TESTS}/links_test.cpp)
 target_link_libraries(ipxstackd_links_test PRIVATE ipxstackd_lib GTest::gtest_main)
 drax_add_test(ipxstackd_links_test)
+
+add_executable(ipxstackd_router_test ${STACKD_TESTS}/router_test.cpp)
+target_link_libraries(ipxstackd_router_test PRIVATE ipxstackd_lib GTest::gtest_main)
+drax_add_test(ipxstackd_router_test)

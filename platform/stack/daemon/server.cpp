@@ -573,13 +573,18 @@ void Server::open_endpoint(Pending &p, const Header &h)
     const int fd = p.fd;
     // An ordinary user over its endpoint limit, or with the daemon close to
     // its descriptor limit (the rest is root's), is refused: TSYSERR, ENOSR.
-    const bool fds_left =
-        ep_io_.size() + pending_.size() + calls_.size() + kRootReservedFds + 16 < fd_limit_;
-    uint32_t ep = p.uid == 0 || fds_left ? stack_.open(p.svc, p.uid) : 0;
+    // Root is refused only where the descriptors for control connections
+    // begin.
+    const size_t in_use = ep_io_.size() + pending_.size() + calls_.size() + kOwnFds + kControlReservedFds;
+    const bool fds_left = in_use + kRootReservedFds < fd_limit_;
+    const bool root_fds_left = in_use < fd_limit_;
+    uint32_t ep = (p.uid == 0 ? root_fds_left : fds_left) ? stack_.open(p.svc, p.uid) : 0;
     if (ep == 0) {
         log_limited("endpoints " + std::to_string(p.uid),
                     "user " + std::to_string(p.uid) +
-                        (fds_left ? ": endpoint limit reached" : ": the last descriptors are root's") +
+                        (!root_fds_left ? ": out of descriptors"
+                         : fds_left     ? ": endpoint limit reached"
+                                        : ": the last descriptors are root's") +
                         "; open refused");
         send_with_fd(fd, build(kOpen | kReply, 0, h.reqid, 8 /*TSYSERR*/, ENOSR, {}), -1);
         return;

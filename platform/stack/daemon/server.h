@@ -41,6 +41,13 @@ constexpr uint64_t kPendingTimeoutRootMs = 5000;
 // Descriptors kept for root: ordinary users cannot open endpoints once the
 // daemon has no more than this many descriptors left.
 constexpr size_t kRootReservedFds = 64;
+// Descriptors that not even root's opens take: the requests on control
+// connections (a call about an endpoint, t_close's included) need them, so
+// that endpoints opened up to the limit can still be used and closed.
+constexpr size_t kControlReservedFds = 8;
+// The daemon's own descriptors besides endpoints and connections (standard
+// streams, device sockets, lock, log, links), as counted against its limit.
+constexpr size_t kOwnFds = 16;
 // Lock file in the device directory (only root can take it): one stack per
 // directory.
 constexpr const char *kLockName = ".ipxstackd.lock";

@@ -85,6 +85,13 @@ bool no_stack()
     return t_errno == TSYSERR && (errno == ENOENT || errno == ECONNREFUSED);
 }
 
+// The endpoint's link to the stack broke: the stack daemon went away under
+// the connection (it closes every endpoint only when it ends).
+bool stack_gone()
+{
+    return t_errno == TSYSERR && (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN);
+}
+
 const char *const kStartStack =
     "the IPX/SPX stack is not running; start ipxstackd as root "
     "(systemctl start ipxstackd, or /opt/DRAXipx/bin/ipxstackd)";
@@ -328,6 +335,7 @@ private:
     bool take_keys(const uint8_t *buf, size_t n, Outcome &end);
     void input_ended();
     Outcome ended(int reason);
+    Outcome failed();
     void suspend();
     bool output(const std::vector<uint8_t> &data);
 
@@ -422,7 +430,7 @@ Outcome Session::run()
                     return ended(1);
                 }
             } else if (n < 0 && t_errno != TNODATA && !(t_errno == TSYSERR && errno == EINTR)) {
-                return {kOwnFailure, "connection to " + label_ + " failed: " + tli_text(), true};
+                return failed();
             }
         }
         if (!out_.empty() && (p[2].revents & POLLOUT)) {
@@ -432,7 +440,7 @@ Outcome Session::run()
             } else if (n < 0 && t_errno == TLOOK) {
                 // A disconnect: found by the next t_rcv.
             } else if (n < 0 && t_errno != TFLOW && !(t_errno == TSYSERR && errno == EINTR)) {
-                return {kOwnFailure, "connection to " + label_ + " failed: " + tli_text(), true};
+                return failed();
             }
         }
     }
@@ -506,6 +514,14 @@ void Session::suspend()
 bool Session::output(const std::vector<uint8_t> &data)
 {
     return data.empty() || write_all(1, data.data(), data.size());
+}
+
+// A TLI call on the connection failed (not a disconnect).
+Outcome Session::failed()
+{
+    if (stack_gone())
+        return {kOwnFailure, "connection to " + label_ + " lost: the IPX/SPX stack (ipxstackd) stopped", true};
+    return {kOwnFailure, "connection to " + label_ + " failed: " + tli_text(), true};
 }
 
 Outcome Session::ended(int reason)

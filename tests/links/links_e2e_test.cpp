@@ -4,7 +4,7 @@
 // and logs in on host 1's service and the session carries 1 MB each way;
 // tshark decodes the traffic on the LAN as an independent check; crafted
 // bad packets are dropped, counted by cause, and the stack goes on.
-#include "site.h"
+#include "site_test.h"
 
 #include <gtest/gtest.h>
 
@@ -77,20 +77,8 @@ unsigned long drops(const std::string &line, const std::string &cause)
     return at == std::string::npos ? 0 : std::strtoul(line.c_str() + at + cause.size() + 2, nullptr, 10);
 }
 
-class Links : public ::testing::Test {
+class Links : public SiteTest {
 protected:
-    void SetUp() override
-    {
-        std::string why;
-        if (!site_.ok(why))
-            GTEST_SKIP() << why;
-    }
-    std::string why()
-    {
-        std::string w;
-        site_.ok(w);
-        return w;
-    }
 
     // zelterm -l on host 2 lists host 1's service at its address on the
     // link; a session from host 2 carries 1 MB each way.
@@ -195,7 +183,6 @@ protected:
         EXPECT_TRUE(seen);
     }
 
-    Site site_;
 };
 
 // ---- udp -----------------------------------------------------------------
@@ -459,14 +446,18 @@ TEST_F(Links, DosboxRelayCarriesSessionsAndDosboxSeesUs)
                                             ipx(40, 40, "ffffffffffff", 0xFFFF, node_a),
                                             ipx(700, 700, b, 0xFFFF, node_a)});
     }));
+    // The server may hold a registration of ours twice for a while (we
+    // register again when it is slow to answer), and then relays each
+    // packet to us twice: each bad one is counted, at least once.
     std::string line;
     EXPECT_TRUE(wait_until([&] {
         line = site_.link_line(1, "dosbox");
-        return drops(line, "wrong-sender") == 1 && drops(line, "oversized") == 1;
+        for (const char *cause : {"wrong-sender", "oversized", "bad-length", "truncated", "broadcast-source"})
+            if (drops(line, cause) == 0)
+                return false;
+        return true;
     }, 10s)) << line;
-    EXPECT_EQ(drops(line, "bad-length"), 1u) << line;
-    EXPECT_EQ(drops(line, "truncated"), 1u) << line;
-    EXPECT_EQ(drops(line, "broadcast-source"), 1u) << line;
+    EXPECT_EQ(drops(line, "wrong-sender"), 1u) << line;
     EXPECT_NE(site_.list(2).find(kService), std::string::npos);
     server.signal(SIGKILL);
 }

@@ -5,7 +5,7 @@
 // with packets damaged in transit, on a link between hosts and on the
 // loopback, no damaged byte is ever delivered; the links count what their
 // check caught.
-#include "site.h"
+#include "site_test.h"
 
 #include <gtest/gtest.h>
 
@@ -26,20 +26,8 @@ unsigned long drops(const std::string &line, const std::string &cause)
     return at == std::string::npos ? 0 : std::strtoul(line.c_str() + at + cause.size() + 2, nullptr, 10);
 }
 
-class Impaired : public ::testing::Test {
+class Impaired : public SiteTest {
 protected:
-    void SetUp() override
-    {
-        std::string why;
-        if (!site_.ok(why))
-            GTEST_SKIP() << why;
-    }
-    std::string why()
-    {
-        std::string w;
-        site_.ok(w);
-        return w;
-    }
     // linkpump serving on host `server`, then sending `bytes` from host
     // `client` to `to`; the sender's line ("intact N bytes X MB/s T s").
     std::string pump(int server, int client, const std::string &to, unsigned long bytes)
@@ -54,7 +42,6 @@ protected:
         send.wait_exit(600s);
         return send.out() + send.err();
     }
-    Site site_;
 };
 
 unsigned long soak_bytes()

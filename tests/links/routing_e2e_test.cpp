@@ -9,7 +9,7 @@
 //    hop count and reached; 16 networks away it is neither.
 // The 60/180/240 s rules, convergence and counting to infinity are the
 // unit tests' (fakerip, fakesap): they need no network.
-#include "site.h"
+#include "site_test.h"
 
 #include <gtest/gtest.h>
 
@@ -80,22 +80,7 @@ std::vector<uint8_t> sap_entry(const std::string &name, uint16_t hops)
     return d;
 }
 
-class Routing : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        std::string why;
-        if (!site_.ok(why))
-            GTEST_SKIP() << why;
-    }
-    std::string why()
-    {
-        std::string w;
-        site_.ok(w);
-        return w;
-    }
-    Site site_;
-};
+class Routing : public SiteTest {};
 
 TEST_F(Routing, ThreeNetworksAcrossARouter)
 {

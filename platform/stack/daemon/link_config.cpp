@@ -234,4 +234,17 @@ std::unique_ptr<ipxcore::Link> open_link(const LinkConfig &cfg, Sys &sys, LinkLo
     return l;
 }
 
+bool send_counted(Sys &sys, int fd, const std::vector<uint8_t> &wire, const struct sockaddr *to,
+                  socklen_t to_len, size_t ipx_bytes, ipxcore::LinkCounters &counters)
+{
+    ssize_t r = sys.sendto(fd, wire.data(), wire.size(), MSG_DONTWAIT, to, to_len);
+    if (r != static_cast<ssize_t>(wire.size())) {
+        counters.drop(ipxcore::Drop::SendError);
+        return false;
+    }
+    counters.packets_out++;
+    counters.bytes_out += ipx_bytes;
+    return true;
+}
+
 } // namespace ipxstackd

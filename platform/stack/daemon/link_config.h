@@ -71,6 +71,11 @@ std::unique_ptr<ipxcore::Link> open_packet_link(const LinkConfig &cfg, Sys &sys,
 // "10.0.0.1:213"
 std::string ipv4_text(uint32_t ip, uint16_t port);
 
+// Sends `wire` (an IPX packet of `ipx_bytes`, in its link's framing) to
+// `to` without waiting, and counts it as sent or as a send error.
+bool send_counted(Sys &sys, int fd, const std::vector<uint8_t> &wire, const struct sockaddr *to,
+                  socklen_t to_len, size_t ipx_bytes, ipxcore::LinkCounters &counters);
+
 } // namespace ipxstackd
 
 #endif

@@ -75,15 +75,10 @@ public:
         sa.sll_ifindex = ifindex_;
         sa.sll_halen = 6;
         std::memcpy(sa.sll_addr, hop.data(), 6);
-        ssize_t r = sys_.sendto(fd_.get(), f.data(), f.size(), MSG_DONTWAIT,
-                                reinterpret_cast<struct sockaddr *>(&sa), sizeof sa);
-        if (r != static_cast<ssize_t>(f.size())) {
-            counters_.drop(Drop::SendError);
-            return SendResult::Dropped;
-        }
-        counters_.packets_out++;
-        counters_.bytes_out += pkt.size();
-        return SendResult::Sent;
+        return send_counted(sys_, fd_.get(), f, reinterpret_cast<const struct sockaddr *>(&sa), sizeof sa,
+                            pkt.size(), counters_)
+                   ? SendResult::Sent
+                   : SendResult::Dropped;
     }
 
     bool receive(std::vector<uint8_t> &packet, uint64_t) override

@@ -168,15 +168,8 @@ private:
 
     bool transmit(const std::vector<uint8_t> &pkt)
     {
-        ssize_t r = sys_.sendto(fd_.get(), pkt.data(), pkt.size(), MSG_DONTWAIT,
-                                reinterpret_cast<const struct sockaddr *>(&server_), sizeof server_);
-        if (r != static_cast<ssize_t>(pkt.size())) {
-            counters_.drop(Drop::SendError);
-            return false;
-        }
-        counters_.packets_out++;
-        counters_.bytes_out += pkt.size();
-        return true;
+        return send_counted(sys_, fd_.get(), pkt, reinterpret_cast<const struct sockaddr *>(&server_),
+                            sizeof server_, pkt.size(), counters_);
     }
 
     LinkConfig cfg_;

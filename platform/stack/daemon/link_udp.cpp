@@ -116,15 +116,8 @@ private:
     bool send_to(const std::vector<uint8_t> &pkt, uint32_t ip, uint16_t port)
     {
         struct sockaddr_in sa = inet(ip, port);
-        ssize_t r = sys_.sendto(fd_.get(), pkt.data(), pkt.size(), MSG_DONTWAIT,
-                                reinterpret_cast<struct sockaddr *>(&sa), sizeof sa);
-        if (r != static_cast<ssize_t>(pkt.size())) {
-            counters_.drop(Drop::SendError);
-            return false;
-        }
-        counters_.packets_out++;
-        counters_.bytes_out += pkt.size();
-        return true;
+        return send_counted(sys_, fd_.get(), pkt, reinterpret_cast<const struct sockaddr *>(&sa), sizeof sa,
+                            pkt.size(), counters_);
     }
 
     LinkConfig cfg_;

@@ -382,6 +382,21 @@ protected:
         return out;
     }
 
+    // t_connect of a bound endpoint to the daemon's listening address.
+    static int call_service(int fd)
+    {
+        unsigned char addr[12];
+        memcpy(addr, kNet, 4);
+        memcpy(addr + 4, kNode, 6);
+        addr[10] = 0x80;
+        addr[11] = 0x63;
+        struct t_call call;
+        memset(&call, 0, sizeof call);
+        call.addr.len = call.addr.maxlen = sizeof addr;
+        call.addr.buf = (char *)addr;
+        return t_connect(fd, &call, nullptr);
+    }
+
     // Connects a client to the daemon's listening address; the endpoint or
     // -1. With O_NONBLOCK in `oflag` the call is only sent (the endpoint is
     // returned in T_OUTCON).
@@ -394,16 +409,7 @@ protected:
             t_close(fd);
             return -1;
         }
-        unsigned char addr[12];
-        memcpy(addr, kNet, 4);
-        memcpy(addr + 4, kNode, 6);
-        addr[10] = 0x80;
-        addr[11] = 0x63;
-        struct t_call call;
-        memset(&call, 0, sizeof call);
-        call.addr.len = call.addr.maxlen = sizeof addr;
-        call.addr.buf = (char *)addr;
-        if (t_connect(fd, &call, nullptr) < 0 && !((oflag & O_NONBLOCK) && t_errno == TNODATA)) {
+        if (call_service(fd) < 0 && !((oflag & O_NONBLOCK) && t_errno == TNODATA)) {
             t_close(fd);
             return -1;
         }

@@ -188,16 +188,7 @@ TEST_F(Attack, FloodTheDeviceSocket)
     if (probe >= 0)
         t_close(probe);
 
-    unsigned char addr[12];
-    memcpy(addr, kNet, 4);
-    memcpy(addr + 4, kNode, 6);
-    addr[10] = 0x80;
-    addr[11] = 0x63;
-    struct t_call call;
-    memset(&call, 0, sizeof call);
-    call.addr.len = call.addr.maxlen = sizeof addr;
-    call.addr.buf = (char *)addr;
-    int connected = t_connect(fd, &call, nullptr);
+    int connected = call_service(fd);
     if (blocked) {
         // The daemon could not open the call's endpoint: refused, logged.
         EXPECT_LT(connected, 0);
@@ -237,18 +228,9 @@ TEST_F(Attack, MoreSessionsThanTheLimit)
             }
             std::string out = "served " + std::to_string(served);
             int fd = t_open("/dev/ravspx", O_RDWR, nullptr);
-            unsigned char addr[12];
-            memcpy(addr, kNet, 4);
-            memcpy(addr + 4, kNode, 6);
-            addr[10] = 0x80;
-            addr[11] = 0x63;
-            struct t_call call;
-            memset(&call, 0, sizeof call);
-            call.addr.len = call.addr.maxlen = sizeof addr;
-            call.addr.buf = (char *)addr;
             struct t_discon dis;
             memset(&dis, 0, sizeof dis);
-            if (fd >= 0 && t_bind(fd, nullptr, nullptr) == 0 && t_connect(fd, &call, nullptr) < 0 &&
+            if (fd >= 0 && t_bind(fd, nullptr, nullptr) == 0 && call_service(fd) < 0 &&
                 t_errno == TLOOK && t_rcvdis(fd, &dis) == 0)
                 out += ", then refused (reason " + std::to_string(dis.reason) + ")";
             else

@@ -217,6 +217,9 @@ public:
         std::fflush(nullptr);
         pid_t pid = fork();
         if (pid == 0) {
+            // Not the benchmark's handlers, which clean up after it.
+            for (int sig : {SIGTERM, SIGINT, SIGHUP})
+                signal(sig, SIG_DFL);
             close(ready[0]);
             close(hold[1]);
             alarm(600);

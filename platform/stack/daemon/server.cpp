@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/resource.h>
@@ -281,6 +282,77 @@ void Server::cleanup()
         close(reserve_fd_);
         reserve_fd_ = -1;
     }
+    if (epfd_ >= 0) {
+        close(epfd_);
+        epfd_ = -1;
+    }
+    watched_.clear();
+}
+
+void Server::watch(int fd, Kind k, uint32_t id, uint32_t events)
+{
+    struct epoll_event ev {};
+    ev.events = events;
+    ev.data.u64 = key_of(k, id);
+    auto it = watched_.find(fd);
+    if (it != watched_.end() && it->second.key == ev.data.u64 && it->second.events == events)
+        return;
+    int op = it == watched_.end() ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+    if (epoll_ctl(epfd_, op, fd, &ev) < 0 && errno == ENOENT)
+        epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev);
+    watched_[fd] = Watch{ev.data.u64, events};
+}
+
+void Server::unwatch(int fd)
+{
+    auto it = watched_.find(fd);
+    if (it == watched_.end())
+        return;
+    epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, nullptr);
+    watched_.erase(it);
+}
+
+void Server::rewatch_endpoints()
+{
+    // Stalled endpoints are looked at every round: the stack's hold on them
+    // ends without a message from their socket.
+    for (uint32_t ep : stalled_)
+        io_changed_.insert(ep);
+    for (uint32_t ep : io_changed_) {
+        auto it = ep_io_.find(ep);
+        if (it == ep_io_.end())
+            continue;
+        EpIo &io = it->second;
+        uint32_t events = io.input_shut ? 0u : static_cast<uint32_t>(EPOLLIN);
+        if (stalled_.count(ep)) {
+            if (stack_.input_stalled(ep) || stack_.sends_stalled(ep))
+                events = 0;  // only its hangup
+            else
+                stalled_.erase(ep);
+        }
+        if (!io.out.empty() || io.want_write)
+            events |= EPOLLOUT;
+        watch(io.fd, Kind::Endpoint, ep, events);
+    }
+    io_changed_.clear();
+}
+
+// Links whose descriptor the loop waits on (a tunnel's socket, which a
+// link may open again).
+void Server::watch_links()
+{
+    std::vector<int> now = stack_.link_fds();
+    if (now == link_fds_)
+        return;
+    for (int fd : link_fds_) {
+        auto it = watched_.find(fd);
+        if (it != watched_.end() && it->second.key >> 32 == static_cast<uint32_t>(Kind::Link) &&
+            std::find(now.begin(), now.end(), fd) == now.end())
+            unwatch(fd);
+    }
+    for (int fd : now)
+        watch(fd, Kind::Link, static_cast<uint32_t>(fd), EPOLLIN);
+    link_fds_ = now;
 }
 
 bool Server::send(uint32_t ep, const std::vector<uint8_t> &msg)
@@ -300,6 +372,7 @@ bool Server::send(uint32_t ep, const std::vector<uint8_t> &msg)
     }
     // A full socket: it goes out, in order, when the reader makes room.
     io.out.push_back(msg);
+    io_changed_.insert(ep);
     return true;
 }
 
@@ -312,6 +385,7 @@ bool Server::push(uint32_t ep, const std::vector<uint8_t> &msg)
     if (io.out.empty() && send_with_fd(io.fd, msg, -1))
         return true;
     io.want_write = true;
+    io_changed_.insert(ep);
     return false;
 }
 
@@ -338,6 +412,7 @@ void Server::shut_input(uint32_t ep)
     // Queued messages stay readable; the library's next posted send fails.
     shutdown(it->second.fd, SHUT_RD);
     it->second.input_shut = true;
+    io_changed_.insert(ep);
 }
 
 void Server::reply(uint32_t call, const std::vector<uint8_t> &msg, bool last)
@@ -372,6 +447,7 @@ void Server::finish_calls()
         Call c = it->second;
         uint32_t id = it->first;
         it = calls_.erase(it);
+        unwatch(c.fd);
         close(c.fd);
         if (c.uid != 0 && --user_calls_[c.uid] == 0)
             user_calls_.erase(c.uid);
@@ -407,6 +483,7 @@ void Server::close_endpoint(uint32_t ep)
     auto it = ep_io_.find(ep);
     if (it == ep_io_.end())
         return;
+    unwatch(it->second.fd);
     close(it->second.fd);
     fd_ep_.erase(it->second.fd);
     ep_io_.erase(it);
@@ -481,8 +558,10 @@ void Server::accept_device(size_t i)
         // (and counts against its user's pending connections).
         Pending p{fd, kDevices[i].svc, clock_.now_ms(), uid};
         serve_pending(p);
-        if (p.fd >= 0 && take_pending(fd, uid))
+        if (p.fd >= 0 && take_pending(fd, uid)) {
             pending_.push_back(p);
+            watch(fd, Kind::Pending, static_cast<uint32_t>(fd), EPOLLIN);
+        }
     }
 }
 
@@ -525,6 +604,9 @@ void Server::serve_pending(Pending &p)
     ssize_t n = recv_message(p.fd, buf_, fds, uid, mflags);
     if (n < 0 && errno == EAGAIN)
         return;
+    // No longer waiting for its first message: it is closed, or becomes a
+    // control connection or an endpoint (registered anew).
+    unwatch(p.fd);
     int fd = p.fd;
     if (n < static_cast<ssize_t>(kHeaderLen) || static_cast<size_t>(n) > kMaxMessage ||
         (mflags & (MSG_TRUNC | MSG_CTRUNC))) {
@@ -638,6 +720,7 @@ void Server::open_endpoint(Pending &p, const Header &h)
     EpIo io;
     io.fd = sv[0];
     ep_io_[ep] = std::move(io);
+    watch(sv[0], Kind::Endpoint, ep, EPOLLIN);
     fd_ep_[sv[0]] = ep;
     ino_ep_[st.st_ino] = ep;
     ep_end_[ep] = end;
@@ -683,6 +766,7 @@ void Server::start_call(Pending &p, const uint8_t *msg, size_t n, std::vector<in
     c.ep = ep;
     c.uid = p.uid;
     calls_[id] = c;
+    watch(fd, Kind::Call, id, EPOLLIN);
     // A request comes after what the caller sent on the endpoint's socket
     // before it (posted sends, which a send or a disconnect must follow).
     // The drain reads into buf_: the request is kept apart.
@@ -690,6 +774,7 @@ void Server::start_call(Pending &p, const uint8_t *msg, size_t n, std::vector<in
     msg = req.data();
     drain_endpoint(ep, true);
     if (ep_io_.find(ep) == ep_io_.end()) {
+        unwatch(fd);
         refuse(8 /*TSYSERR*/, ECONNRESET);
         calls_.erase(id);
         if (p.uid != 0 && --user_calls_[p.uid] == 0)
@@ -853,13 +938,15 @@ int Server::run()
     // after a while: a server may be down; the link keeps trying).
     const uint64_t settle_by = clock_.now_ms() + kSettleMs;
 
-    enum class Kind { Device, Pending, Endpoint, Call, Link };
-    struct Slot {
-        Kind kind;
-        uint32_t id;
-    };
-    std::vector<struct pollfd> pfds;
-    std::vector<Slot> slots;
+    epfd_ = epoll_create1(EPOLL_CLOEXEC);
+    if (epfd_ < 0) {
+        log_line(std::string("epoll: ") + std::strerror(errno));
+        cleanup();
+        return 1;
+    }
+    for (size_t i = 0; i < 3; i++)
+        watch(dev_fd_[i], Kind::Device, static_cast<uint32_t>(i), EPOLLIN);
+    std::vector<struct epoll_event> events(256);
     while (!g_stop) {
         uint64_t now = clock_.now_ms();
         stack_.tick(now);
@@ -877,109 +964,89 @@ int Server::run()
         int timeout = 1000;
         if (opt_.ready_fd >= 0)
             deadline = std::min(deadline, settle_by);
+        // Silent device connections are closed when their time is up.
+        for (const Pending &p : pending_)
+            if (p.fd >= 0)
+                deadline = std::min(deadline, p.since + 1 +
+                                                  (p.uid == 0 ? kPendingTimeoutRootMs : kPendingTimeoutUserMs));
         if (deadline <= now)
             timeout = 0;
         else if (deadline - now < 1000)
             timeout = static_cast<int>(deadline - now);
 
-        pfds.clear();
-        slots.clear();
-        for (size_t i = 0; i < 3; i++) {
-            pfds.push_back({dev_fd_[i], POLLIN, 0});
-            slots.push_back({Kind::Device, static_cast<uint32_t>(i)});
-        }
-        for (size_t i = 0; i < pending_.size(); i++) {
-            pfds.push_back({pending_[i].fd, POLLIN, 0});
-            slots.push_back({Kind::Pending, static_cast<uint32_t>(i)});
-        }
-        for (auto &[ep, io] : ep_io_) {
-            short events = io.input_shut ? 0 : POLLIN;
-            if (stalled_.count(ep)) {
-                if (stack_.input_stalled(ep) || stack_.sends_stalled(ep))
-                    events = 0;  // only its hangup
-                else
-                    stalled_.erase(ep);
-            }
-            if (!io.out.empty() || io.want_write)
-                events |= POLLOUT;
-            pfds.push_back({io.fd, events, 0});
-            slots.push_back({Kind::Endpoint, ep});
-        }
-        for (auto &[id, c] : calls_) {
-            pfds.push_back({c.fd, POLLIN, 0});
-            slots.push_back({Kind::Call, id});
-        }
-        // Links with a descriptor of their own (a tunnel): the stack reads
-        // them in its next round.
-        for (int fd : stack_.link_fds()) {
-            pfds.push_back({fd, POLLIN, 0});
-            slots.push_back({Kind::Link, 0});
-        }
-        struct timespec ts {timeout / 1000, (timeout % 1000) * 1000000L};
-        int r = ppoll(pfds.data(), pfds.size(), &ts, &waitmask);
+        rewatch_endpoints();
+        watch_links();
+        int r = epoll_pwait(epfd_, events.data(), static_cast<int>(events.size()), timeout, &waitmask);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
-            log_line(std::string("poll: ") + std::strerror(errno));
+            log_line(std::string("epoll_wait: ") + std::strerror(errno));
             break;
         }
         now = clock_.now_ms();
         stack_.tick(now);
-        for (size_t i = 0; i < pfds.size(); i++) {
-            const short rev = pfds[i].revents;
-            const Slot &sl = slots[i];
-            if (sl.kind == Kind::Pending) {
-                Pending &p = pending_[sl.id];
-                uint64_t limit = p.uid == 0 ? kPendingTimeoutRootMs : kPendingTimeoutUserMs;
-                if (rev)
-                    serve_pending(p);
-                else if (now > p.since + limit) {
-                    close(p.fd);
-                    p.fd = -1;
-                }
-                continue;
-            }
-            if (rev == 0)
-                continue;
-            switch (sl.kind) {
+        for (int i = 0; i < r; i++) {
+            const uint32_t rev = events[static_cast<size_t>(i)].events;
+            const uint64_t key = events[static_cast<size_t>(i)].data.u64;
+            const Kind kind = static_cast<Kind>(key >> 32);
+            const uint32_t id = static_cast<uint32_t>(key);
+            switch (kind) {
             case Kind::Device:
-                if (rev & POLLIN)
-                    accept_device(sl.id);
+                if (rev & EPOLLIN)
+                    accept_device(id);
+                break;
+            case Kind::Pending:
+                // Registered by descriptor: the one waiting on it now, if
+                // any (one served earlier in this round is gone).
+                for (size_t j = 0; j < pending_.size(); j++)
+                    if (pending_[j].fd == static_cast<int>(id)) {
+                        serve_pending(pending_[j]);
+                        break;
+                    }
                 break;
             case Kind::Endpoint: {
-                auto it = ep_io_.find(sl.id);
-                if (it == ep_io_.end() || it->second.fd != pfds[i].fd)
+                auto it = ep_io_.find(id);
+                if (it == ep_io_.end())
                     break;
-                if (rev & POLLOUT) {
-                    if (flush(sl.id) && it->second.want_write) {
+                if (rev & EPOLLOUT) {
+                    if (flush(id) && it->second.want_write) {
                         it->second.want_write = false;
-                        stack_.on_writable(sl.id);
+                        stack_.on_writable(id);
                     }
+                    io_changed_.insert(id);
                 }
-                if ((rev & (POLLHUP | POLLERR)) && !(rev & POLLIN)) {
+                if ((rev & (EPOLLHUP | EPOLLERR)) && !(rev & EPOLLIN)) {
                     // Every client is gone: what it sent before still counts
                     // (posted sends), then the endpoint ends.
-                    drain_endpoint(sl.id, true);
-                    if (ep_io_.find(sl.id) != ep_io_.end()) {
-                        stack_.on_hangup(sl.id);
-                        close_endpoint(sl.id);
+                    drain_endpoint(id, true);
+                    if (ep_io_.find(id) != ep_io_.end()) {
+                        stack_.on_hangup(id);
+                        close_endpoint(id);
                     }
-                } else if (rev & (POLLIN | POLLHUP | POLLERR)) {
-                    drain_endpoint(sl.id, (rev & POLLHUP) != 0);
+                } else if (rev & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+                    drain_endpoint(id, (rev & EPOLLHUP) != 0);
                 }
                 break;
             }
             case Kind::Call:
-                read_call(sl.id);
+                if (calls_.count(id) != 0)
+                    read_call(id);
                 break;
-            case Kind::Pending:
             case Kind::Link:
-                break;
+                break;  // the stack reads its links in its next round
             }
             for (uint32_t d : dropped_)
                 close_endpoint(d);
             dropped_.clear();
             finish_calls();
+        }
+        for (Pending &p : pending_) {
+            uint64_t limit = p.uid == 0 ? kPendingTimeoutRootMs : kPendingTimeoutUserMs;
+            if (p.fd >= 0 && now > p.since + limit) {
+                unwatch(p.fd);
+                close(p.fd);
+                p.fd = -1;
+            }
         }
         pending_.erase(std::remove_if(pending_.begin(), pending_.end(),
                                       [](const Pending &p) { return p.fd < 0; }),

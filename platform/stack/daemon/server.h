@@ -117,6 +117,21 @@ private:
         bool closing = false;  // closed after this round (the stack is done with it)
         bool gone = false;     // the stack is told (on_call_gone) when it closes
     };
+    // The loop waits with epoll: each descriptor is registered once, with a
+    // key (what it is, and its endpoint, call or descriptor number), and
+    // changed only when what it waits for changes.
+    enum class Kind : uint32_t { Device, Pending, Endpoint, Call, Link };
+    struct Watch {
+        uint64_t key = 0;
+        uint32_t events = 0;
+    };
+    static uint64_t key_of(Kind k, uint32_t id) { return (static_cast<uint64_t>(k) << 32) | id; }
+    void watch(int fd, Kind k, uint32_t id, uint32_t events);
+    void unwatch(int fd);
+    // What an endpoint's socket waits for now: messages unless it is shut or
+    // stalled, room while messages wait to go out.
+    void rewatch_endpoints();
+    void watch_links();
     void accept_device(size_t i);
     bool take_pending(int fd, uint32_t uid);
     uint32_t endpoint_of(int fd) const;
@@ -149,6 +164,10 @@ private:
     int dev_fd_[3] = {-1, -1, -1};
     std::string dev_path_[3];
     std::vector<Pending> pending_;
+    int epfd_ = -1;
+    std::map<int, Watch> watched_;
+    std::set<uint32_t> io_changed_;  // endpoints whose wait may have changed
+    std::vector<int> link_fds_;      // link descriptors registered
     std::map<uint32_t, EpIo> ep_io_;
     std::map<int, uint32_t> fd_ep_;
     std::map<uint32_t, Call> calls_;

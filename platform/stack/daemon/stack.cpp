@@ -199,6 +199,7 @@ uint32_t Stack::open(Service svc, uint32_t owner)
     usage(owner).endpoints++;
     uint32_t id = e->id;
     eps_[id] = std::move(e);
+    touch(id);
     counters_.endpoints_opened++;
     return id;
 }
@@ -325,6 +326,7 @@ InfoBody Stack::info(uint32_t ep) const
 
 void Stack::on_hangup(uint32_t ep)
 {
+    touch(ep);
     Endpoint *e = find(ep);
     if (e != nullptr)
         destroy(*e);
@@ -370,6 +372,7 @@ void Stack::destroy(Endpoint &e)
 
 void Stack::reject(uint32_t ep, const std::string &why)
 {
+    touch(ep);
     Endpoint *e = find(ep);
     if (e != nullptr)
         violation(*e, why);
@@ -603,8 +606,10 @@ void Stack::run()
     }
     run_router();
     for (auto &[id, slot] : conns_)
-        if (slot.c->next_deadline() <= now_)
+        if (slot.c->next_deadline() <= now_) {
             slot.c->on_timer(now_);
+            touch(slot.ep);
+        }
     drain_lingering();
     feed_lingering();
     for (auto it = conns_.begin(); it != conns_.end();) {
@@ -618,10 +623,20 @@ void Stack::run()
 
 void Stack::settle()
 {
+    // The endpoints touched since the last round, or every one once a
+    // second. What an endpoint's settling does to another touches that one
+    // for the next round.
     std::vector<uint32_t> ids;
-    ids.reserve(eps_.size());
-    for (auto &[id, e] : eps_)
-        ids.push_back(id);
+    if (now_ >= last_sweep_ + 1000) {
+        last_sweep_ = now_;
+        ids.reserve(eps_.size());
+        for (auto &[id, e] : eps_)
+            ids.push_back(id);
+        dirty_.clear();
+    } else {
+        ids.assign(dirty_.begin(), dirty_.end());
+        dirty_.clear();
+    }
     for (uint32_t id : ids) {
         Endpoint *e = find(id);
         if (e == nullptr) continue;
@@ -646,6 +661,13 @@ void Stack::settle()
         }
         push_stream(*e);
         update_doorbell(*e);
+        // Work still waiting (held requests, posted sends, requests beyond
+        // the queue, data not yet pushed, a pause): settled again next round.
+        // (The endpoint may be gone: a message it could not take ends it.)
+        if ((e = find(id)) != nullptr &&
+            (!e->held.empty() || !e->posts.empty() || !e->overflow.empty() || !e->pushq.empty() ||
+             !e->unread.empty() || e->paused_by != 0))
+            touch(id);
     }
 }
 
@@ -815,6 +837,7 @@ void Stack::push_stream(Endpoint &e)
 
 void Stack::on_writable(uint32_t ep)
 {
+    touch(ep);
     Endpoint *e = find(ep);
     if (e == nullptr)
         return;
@@ -823,6 +846,7 @@ void Stack::on_writable(uint32_t ep)
 
 void Stack::on_post(uint32_t ep, const uint8_t *msg, size_t len)
 {
+    touch(ep);
     Endpoint *e = find(ep);
     if (e == nullptr)
         return;
@@ -866,6 +890,9 @@ uint64_t Stack::next_deadline() const
 
 void Stack::on_message(uint32_t ep, const uint8_t *msg, size_t len, uint32_t res_ep, int uid)
 {
+    touch(ep);
+    if (res_ep != UINT32_MAX)
+        touch(res_ep);
     Endpoint *e = find(ep);
     if (e == nullptr)
         return;
@@ -940,6 +967,9 @@ void Stack::on_message(uint32_t ep, const uint8_t *msg, size_t len, uint32_t res
 void Stack::on_control(uint32_t call, uint32_t ep, const uint8_t *msg, size_t len, uint32_t res_ep,
                        int uid)
 {
+    touch(ep);
+    if (res_ep != UINT32_MAX)
+        touch(res_ep);
     Endpoint *e = find(ep);
     Header h;
     if (len >= kHeaderLen)
@@ -1070,6 +1100,7 @@ void Stack::control_request(Endpoint &e, uint32_t call, const Header &h, const u
 
 void Stack::on_call_gone(uint32_t call, uint32_t ep)
 {
+    touch(ep);
     Endpoint *e = find(ep);
     if (e == nullptr)
         return;
@@ -2104,6 +2135,7 @@ void Stack::on_packet(const std::vector<uint8_t> &pkt, ipxcore::Link &from)
     d.hops = v->header.hops;
     d.data.assign(v->data, v->data + v->data_len);
     e->rx.push_back(std::move(d));
+    touch(e->id);
     counters_.datagrams_in++;
 }
 
@@ -2121,6 +2153,7 @@ void Stack::on_spx_packet(const ipxcore::IpxView &v, const ipxcore::SpxHeader &s
         }
         Slot &slot = it->second;
         SpxConnection &c = *slot.c;
+        touch(slot.ep);
         if (eoc_sys && c.state() == SpxState::Connecting && src == c.remote()) {
             slot.forced_reason = kReasonRefused;  // the listener refused us
             c.abort();
@@ -2139,6 +2172,7 @@ void Stack::on_spx_packet(const ipxcore::IpxView &v, const ipxcore::SpxHeader &s
         SpxConnection &c = *slot.c;
         if (c.remote() == src && c.remote_id() == sh.src_id &&
             (slot.offered || c.state() != SpxState::Connecting)) {
+            touch(slot.ep);
             if (eoc_sys && slot.offered)
                 slot.forced_reason = kReasonWithdrawn;
             else if (ipxcore::is_connect_request(sh))
@@ -2148,6 +2182,8 @@ void Stack::on_spx_packet(const ipxcore::IpxView &v, const ipxcore::SpxHeader &s
     }
     auto s = sockets_.find(v.header.dst.socket);
     Endpoint *e = s == sockets_.end() ? nullptr : find(s->second);
+    if (e != nullptr)
+        touch(e->id);
     if (e != nullptr && !e->overflow.empty()) {
         // A request waiting beyond the queue: repeated, or withdrawn.
         auto w = std::find_if(e->overflow.begin(), e->overflow.end(), [&](const Waiting &x) {

@@ -22,6 +22,7 @@
 #include <deque>
 #include <list>
 #include <map>
+#include <set>
 #include <memory>
 #include <optional>
 #include <string>
@@ -432,6 +433,17 @@ private:
     std::map<uint16_t, uint32_t> sockets_;  // bound socket -> endpoint
     uint16_t next_dynamic_ = ipxcore::kFirstDynamicSocket;
     std::map<uint16_t, Slot> conns_;
+    // Endpoints to settle in the next round: those that something happened
+    // to (a message, a call, a packet or timer of their connections, a
+    // datagram) and those with work still waiting. Idle endpoints cost
+    // nothing; all are settled once a second all the same.
+    std::set<uint32_t> dirty_;
+    uint64_t last_sweep_ = 0;
+    void touch(uint32_t ep)
+    {
+        if (ep != 0)
+            dirty_.insert(ep);
+    }
     uint16_t next_conn_id_ = 1;
     Counters counters_;
     std::map<uint32_t, Usage> users_;

@@ -245,7 +245,10 @@ long context_switches(const std::string &status)
 long strace_total_calls(const std::string &summary)
 {
     // "100.00    0.001234           3       400        12 total": the
-    // errors column is empty when no call failed.
+    // errors column is empty when no call failed. A process that made no
+    // call at all while traced (one blocked throughout) leaves no summary.
+    if (summary.find_first_not_of(" \t\n") == std::string::npos)
+        return 0;
     long calls = -1;
     size_t at = 0;
     while (at < summary.size()) {

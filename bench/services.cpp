@@ -7,11 +7,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+#include <tiuser.h>
 
 namespace bench {
 
@@ -158,6 +161,11 @@ public:
 
     void stop() override
     {
+        for (const auto &[pid, fd] : holders_) {
+            close(fd);
+            stop_child(pid, 5s);
+        }
+        holders_.clear();
         if (started_) {
             started_ = false;
             SpawnOptions o;
@@ -190,7 +198,107 @@ public:
     std::vector<pid_t> session_pids() const override { return servers_under(ptyd_); }
     pid_t shared_pid() const override { return stack_; }
 
+    // Zelptyd serves at most 32 sessions per caller host (and 128 in all),
+    // so one host cannot open hundreds of sessions. To the stack an idle
+    // session is a connection between two endpoints, which a child opens
+    // here: it accepts on one endpoint per call while a grandchild calls,
+    // and both keep their endpoints until the pipe to them closes.
+    bool hold_idle(size_t n, std::string &why) override
+    {
+        if (n == 0)
+            return true;
+        int ready[2], hold[2];
+        if (pipe2(ready, O_CLOEXEC) < 0 || pipe2(hold, O_CLOEXEC) < 0) {
+            why = "pipe";
+            return false;
+        }
+        for (const auto &[k, v] : env_)
+            setenv(k.c_str(), v.c_str(), 1);
+        std::fflush(nullptr);
+        pid_t pid = fork();
+        if (pid == 0) {
+            // Not the benchmark's handlers, which clean up after it.
+            for (int sig : {SIGTERM, SIGINT, SIGHUP})
+                signal(sig, SIG_DFL);
+            close(ready[0]);
+            close(hold[1]);
+            alarm(600);
+            _exit(hold_connections(n, ready[1], hold[0]) ? 0 : 1);
+        }
+        close(ready[1]);
+        close(hold[0]);
+        char c = 0;
+        struct pollfd pf {ready[0], POLLIN, 0};
+        bool ok = pid > 0 && poll(&pf, 1, 60000) == 1 && read(ready[0], &c, 1) == 1 && c == 'y';
+        close(ready[0]);
+        if (!ok) {
+            close(hold[1]);
+            if (pid > 0)
+                stop_child(pid, 2s);
+            why = "could not open " + std::to_string(n) + " idle SPX connections";
+            return false;
+        }
+        holders_.push_back({pid, hold[1]});
+        return true;
+    }
+
 private:
+    // In the child: a listener, `n` calls to it from a grandchild, each
+    // accepted on an endpoint of its own; 'y' on `ready` when all are up,
+    // then both wait for `hold` to close.
+    static bool hold_connections(size_t n, int ready, int hold)
+    {
+        int lfd = t_open("/dev/ravspx", O_RDWR, nullptr);
+        char addr[12];
+        struct t_bind req {}, ret {};
+        req.qlen = 8;
+        ret.addr.maxlen = sizeof(addr);
+        ret.addr.buf = addr;
+        if (lfd < 0 || t_bind(lfd, &req, &ret) < 0)
+            return false;
+        pid_t caller = fork();
+        if (caller == 0) {
+            std::vector<int> fds;
+            for (size_t i = 0; i < n; i++) {
+                int fd = t_open("/dev/ravspx", O_RDWR, nullptr);
+                struct t_call call {};
+                call.addr.len = ret.addr.len;
+                call.addr.buf = addr;
+                if (fd < 0 || t_bind(fd, nullptr, nullptr) < 0 || t_connect(fd, &call, nullptr) < 0)
+                    _exit(1);
+                fds.push_back(fd);
+            }
+            char b;
+            while (read(hold, &b, 1) > 0) {
+            }
+            _exit(0);
+        }
+        std::vector<int> fds;
+        for (size_t i = 0; i < n && caller > 0; i++) {
+            char peer[12];
+            struct t_call call {};
+            call.addr.maxlen = sizeof(peer);
+            call.addr.buf = peer;
+            int afd = -1;
+            if (t_listen(lfd, &call) < 0 || (afd = t_open("/dev/ravspx", O_RDWR, nullptr)) < 0 ||
+                t_bind(afd, nullptr, nullptr) < 0 || t_accept(lfd, afd, &call) < 0) {
+                kill(caller, SIGKILL);
+                return false;
+            }
+            fds.push_back(afd);
+        }
+        // The caller's calls are confirmed as they are accepted: with the
+        // last accepted, every pair is up.
+        if (caller < 0 || write(ready, "y", 1) != 1)
+            return false;
+        char b;
+        while (read(hold, &b, 1) > 0) {
+        }
+        kill(caller, SIGTERM);
+        waitpid(caller, nullptr, 0);
+        return true;
+    }
+
     std::string list() const
     {
         int p[2];
@@ -219,6 +327,7 @@ private:
     std::unique_ptr<TempDir> dev_;
     Env env_;
     pid_t stack_ = -1, ombrad_ = -1, ptyd_ = -1;
+    std::vector<std::pair<pid_t, int>> holders_;  // idle connections' child, its pipe
 };
 
 // A TCP listener on 127.0.0.1 with an ephemeral port; the port, or -1.

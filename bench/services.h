@@ -36,6 +36,15 @@ public:
     virtual std::vector<pid_t> session_pids() const = 0;
     // A process that serves every session (the stack), or -1.
     virtual pid_t shared_pid() const { return -1; }
+    // Holds `n` more idle connections open until stop(), as far as the
+    // shared process is concerned like as many idle sessions; false when
+    // the service has no such thing (the caller opens whole sessions).
+    virtual bool hold_idle(size_t n, std::string &why)
+    {
+        (void)n;
+        (void)why;
+        return false;
+    }
 };
 
 struct ZelPaths {

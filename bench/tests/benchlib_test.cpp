@@ -150,6 +150,7 @@ TEST(BenchReaders, ProcAndStraceTexts)
     EXPECT_EQ(strace_total_calls(summary), 200);
     EXPECT_EQ(strace_total_calls("100.00    0.000010           1        42           total\n"), 42);
     EXPECT_EQ(strace_total_calls("strace: attach: ptrace(PTRACE_SEIZE, 7): No such process\n"), -1);
+    EXPECT_EQ(strace_total_calls(""), 0);  // traced, and blocked throughout
 }
 
 TEST(BenchSuiteTable, MediansRatiosAndGoalsInBothDirections)

@@ -35,6 +35,16 @@ bool InfoBody::read(Reader &r)
            r.i64(discon) && r.i64(servtype) && r.i32(state);
 }
 
+void ControlPrefix::write(Writer &w) const
+{
+    w.u32(gen).u32(notes).u32(old_gen).u32(res_gen);
+}
+
+bool ControlPrefix::read(Reader &r)
+{
+    return r.u32(gen) && r.u32(notes) && r.u32(old_gen) && r.u32(res_gen);
+}
+
 std::vector<uint8_t> build(uint16_t type, uint16_t flags, uint32_t reqid, int32_t terr,
                            int32_t syserr, const std::vector<uint8_t> &body)
 {
@@ -62,16 +72,19 @@ std::string type_name(uint16_t type)
     static const char *const names[] = {"info", "bind", "unbind", "optmgmt", "connect",
                                         "rcvconnect", "listen", "accept", "snd", "rcv",
                                         "snddis", "rcvdis", "sndudata", "rcvudata",
-                                        "rcvuderr", "look", "cancel", "return", "protaddr"};
+                                        "rcvuderr", "look", "cancel", "return", "protaddr",
+                                        "pause", "unread", "post"};
     if (type == kOpen) return prefix + "open";
     if (type == kStatus) return prefix + "status";
     if (type == kBound) return prefix + "bound";
     if (type == kDoorbell) return prefix + "doorbell";
-    if (type >= kInfo && type <= kProtaddr) return prefix + names[type - kInfo];
+    if (type == kData) return prefix + "data";
+    if (type == kDiscNote) return prefix + "disconnect note";
+    if (type >= kInfo && type <= kPost) return prefix + names[type - kInfo];
     return prefix + "type " + std::to_string(type);
 }
 
-OutMessage::OutMessage(const std::vector<uint8_t> &msg, int pass_fd)
+OutMessage::OutMessage(const std::vector<uint8_t> &msg, int pass_fd, int pass_fd2)
 {
     iov.iov_base = const_cast<uint8_t *>(msg.data());
     iov.iov_len = msg.size();
@@ -79,13 +92,15 @@ OutMessage::OutMessage(const std::vector<uint8_t> &msg, int pass_fd)
     mh.msg_iov = &iov;
     mh.msg_iovlen = 1;
     if (pass_fd >= 0) {
+        int fds[2] = {pass_fd, pass_fd2};
+        size_t n = pass_fd2 >= 0 ? 2 : 1;
         mh.msg_control = cbuf;
-        mh.msg_controllen = sizeof(cbuf);
+        mh.msg_controllen = CMSG_SPACE(n * sizeof(int));
         struct cmsghdr *c = CMSG_FIRSTHDR(&mh);
         c->cmsg_level = SOL_SOCKET;
         c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &pass_fd, sizeof(int));
+        c->cmsg_len = CMSG_LEN(n * sizeof(int));
+        std::memcpy(CMSG_DATA(c), fds, n * sizeof(int));
     }
 }
 

@@ -1,32 +1,54 @@
 // The endpoint protocol between the TLI library and the stack daemon.
 //
-// Every endpoint is one Unix-domain SOCK_SEQPACKET socket; each message is
-// one packet: a fixed header and a body whose layout depends on the type.
-// Integers are in host order (both ends run on the same host). The receiver
-// checks the length of every message exactly before it copies anything.
+// Every endpoint is one Unix-domain SOCK_SEQPACKET socket pair: the library
+// holds one end (the endpoint's descriptor), the daemon the other. Each
+// message is one packet: a fixed header and a body whose layout depends on
+// the type. Integers are in host order (both ends run on the same host). The
+// receiver checks the length of every message exactly before it copies
+// anything.
 //
-// The library sends requests; the daemon answers each with exactly one reply
-// (type | kReply) carrying the request's id. A request flagged kFlagBlock may
-// be held by the daemon until it can be answered (t_listen, t_rcv, ...); the
-// library then waits in poll(), and when a signal interrupts it sends
-// kCancel naming the held request: the daemon answers the held request first
+// Requests and replies. A request gets exactly one reply (type | kReply)
+// carrying the request's id. The library sends its requests on a control
+// connection of their own: a fresh connection to a device socket, with the
+// endpoint's descriptor attached (and t_accept's responding endpoint), so
+// that a reply never queues behind the endpoint's data. A request flagged
+// kFlagBlock may be held by the daemon until it can be answered (t_listen,
+// ...); when a signal interrupts the wait the library sends kCancel naming
+// it on the same connection: the daemon answers the held request first
 // (with TSYSERR/EINTR unless it had completed), then the cancel. So no reply
-// is ever left behind for the next call, and nothing is consumed by a call
-// that reports EINTR.
+// is ever lost, and nothing is consumed by a call that reports EINTR. A
+// reply on a control connection starts with a ControlPrefix: the
+// endpoint's stream generation and what the caller has to do on the
+// endpoint's socket. The daemon still answers requests sent on the
+// endpoint's socket itself (replies on that socket, doorbells skipped by
+// the reader, kReturn for a reply taken by the wrong process): programs
+// that speak the protocol by hand use it.
 //
-// While events are pending on an endpoint and no request is held, the
-// daemon keeps exactly one kDoorbell message unread in the socket, so poll()
-// reports POLLIN exactly when t_look would return an event. A library reading
-// for its reply skips doorbells; the daemon re-sends one after each reply if
-// events are still pending. Such a reply says so (kFlagPending) and the
-// library waits until that doorbell is in the socket before it returns, so
-// poll() is exact as soon as a call returns.
-//
-// Processes sharing an endpoint share its socket. A process reading for its
-// reply peeks at the next message first and leaves another process's reply
-// in place; when the message it then reads turns out to be someone else's
-// after all (the other process took the peeked one in between), it hands it
-// back with kReturn and the daemon sends it again, so no reply is lost.
+// The endpoint's socket carries the data path:
+// - Posted sends (kPost, library to daemon): t_snd on a connected endpoint
+//   writes its data into the socket and returns. The daemon reads a posted
+//   send only while the connection can take (part of) it, so the socket's
+//   buffer is the sender's credit: a full socket is flow control (TFLOW,
+//   or a blocking send waits in the kernel), and poll() reports POLLOUT
+//   when sending can go on. When the connection ends the daemon shuts its
+//   reading side: a posted send then fails (EPIPE), which t_snd reports as
+//   TLOOK.
+// - The stream (daemon to library): on a connected endpoint the daemon
+//   pushes received data as kData messages (pieces of units, with T_MORE
+//   and T_EXPEDITED as t_rcv returns them) and, after the last, kDiscNote
+//   when the connection has ended. t_rcv and t_look read the socket
+//   without asking the daemon, so poll() reports POLLIN exactly while data
+//   or the disconnect waits. Every stream message and posted send carries
+//   the stream's generation (a number the daemon gives each connection an
+//   endpoint carries): what belongs to an earlier connection is dropped.
+//   A reader with a buffer smaller than the piece at the head asks the
+//   daemon to pause (kPause), takes the stream out, and hands back what it
+//   did not use (kUnread) with the piece size to use from now on.
+// - Doorbells (daemon to library): while events other than the stream's
+//   are pending (a connect indication, a confirmed connection, a
+//   disconnect of a call, a datagram), one kDoorbell is unread in the
+//   socket, so poll() reports POLLIN exactly when t_look would return an
+//   event. A control reply tells the caller when to take it out.
 #ifndef DRAX_TLI_PROTO_H
 #define DRAX_TLI_PROTO_H
 
@@ -73,14 +95,46 @@ enum Type : uint16_t {
                      // again to its owner. No reply
     kProtaddr = 28,  // no body. Reply: u32 boundlen, bound addr, u32 peerlen, peer addr
                      // (a length is 0 when the endpoint is not bound / not connected)
+    // Control connections only.
+    kPause = 29,     // no body: push nothing more until kUnread's end (or the
+                     // connection ends). Reply: prefix only
+    kUnread = 30,    // after kPause, on the same connection: i32 kind, u32 generation,
+                     // then for kUnreadData i32 flags and data, for kUnreadEnd
+                     // u32 the piece size from now on. Only kUnreadEnd is answered
+                     // (prefix only): the pieces go back in front of the stream
+    // The endpoint's socket, data path (the header's reqid is the stream's
+    // generation; no reply).
+    kPost = 31,          // library to daemon: i32 flags (T_MORE, T_EXPEDITED), data
     kDoorbell = 0x7000,  // daemon to library: events are pending
+    kData = 0x7001,      // daemon to library: i32 flags, data (a piece of a unit)
+    kDiscNote = 0x7002,  // daemon to library: the connection ended, t_rcvdis tells why
+};
+
+enum UnreadKind : int32_t {
+    kUnreadData = 0,
+    kUnreadDisc = 1,
+    kUnreadEnd = 2,
 };
 
 enum Flags : uint16_t {
     kFlagBlock = 0x0001,  // the request may wait (the endpoint is not O_NONBLOCK)
     kFlagFd = 0x0002,     // a descriptor travels with the message (SCM_RIGHTS)
     kFlagPending = 0x0004,  // replies: events are pending, a doorbell follows
+    kFlagControl = 0x0008,  // a request on a control connection
+    kFlagSawBell = 0x0010,  // control: the caller found a doorbell at the socket's head
+    kFlagDataAhead = 0x0020,  // control (t_snddis): unread data is at the stream's head
 };
+
+enum Note : uint32_t {
+    kNoteDropBell = 0x01,     // take one doorbell out of the endpoint's socket
+    kNoteDropStream = 0x02,   // take the messages of old_gen off the socket's head
+    kNoteUseStream = 0x04,    // not carried out: the data is in the endpoint's socket
+    kNotePostClosed = 0x08,   // the endpoint takes no posted sends: t_snd asks
+    kNoteResDropBell = 0x10,  // t_accept: take one doorbell out of resfd's socket
+};
+
+// Stream messages and posted sends: the header and the i32 flags.
+constexpr size_t kStreamHeaderLen = 24;
 
 struct Header {
     uint16_t type = 0;
@@ -162,6 +216,17 @@ private:
     bool bad_ = false;
 };
 
+// Before the body of every reply on a control connection.
+struct ControlPrefix {
+    uint32_t gen = 0;      // the endpoint's stream generation (0: no stream)
+    uint32_t notes = 0;    // Note bits: what the caller does on the endpoint's socket
+    uint32_t old_gen = 0;  // kNoteDropStream: the generation whose messages go
+    uint32_t res_gen = 0;  // t_accept: the responding endpoint's stream generation
+    static constexpr size_t kLen = 16;
+    void write(Writer &w) const;
+    bool read(Reader &r);
+};
+
 // The information record of an endpoint: the seven t_info fields and the
 // current TLI state.
 struct InfoBody {
@@ -181,12 +246,12 @@ std::string type_name(uint16_t type);
 // One message for sendmsg(), with a descriptor attached (SCM_RIGHTS) when
 // `pass_fd` is not negative. It points into itself: neither copied nor moved.
 struct OutMessage {
-    OutMessage(const std::vector<uint8_t> &msg, int pass_fd);
+    OutMessage(const std::vector<uint8_t> &msg, int pass_fd, int pass_fd2 = -1);
     OutMessage(const OutMessage &) = delete;
     OutMessage &operator=(const OutMessage &) = delete;
     struct iovec iov;
     struct msghdr mh;
-    alignas(struct cmsghdr) char cbuf[CMSG_SPACE(sizeof(int))];
+    alignas(struct cmsghdr) char cbuf[CMSG_SPACE(2 * sizeof(int))];
 };
 
 } // namespace tliproto

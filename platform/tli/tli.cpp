@@ -1,8 +1,11 @@
-// The TLI calls. The library keeps no state of its own per descriptor: the
-// stack daemon holds the endpoint's state, queues and options, checks every
-// call against the state table and answers with the resulting t_errno. So an
-// endpoint works the same through any descriptor that refers to it, after
-// dup, fork or exec, with nothing to rebuild (t_sync just asks the daemon).
+// The TLI calls. The stack daemon holds the endpoint's state, queues and
+// options, checks every call against the state table and answers with the
+// resulting t_errno; the library asks it on a control connection. On a
+// connected endpoint the data path does without it: t_snd posts its data
+// into the endpoint's socket and t_rcv and t_look read the stream the daemon
+// pushes there (proto.h). The library remembers per descriptor only what
+// that needs (channel.h), so an endpoint works the same through any
+// descriptor that refers to it, after dup, fork or exec (t_sync asks anew).
 #include "channel.h"
 #include "proto.h"
 
@@ -19,12 +22,16 @@
 
 using namespace tliproto;
 using tlichan::call;
+using tlichan::Ep;
 using tlichan::fail;
-using tlichan::is_endpoint;
+using tlichan::Head;
 using tlichan::nonblocking;
 using tlichan::Reply;
 
 namespace {
+
+// The largest expedited unit: one SPX attention packet.
+constexpr unsigned kMaxExpedited = 534;
 
 // "/dev/NAME" becomes "$IPX_DEVDIR/NAME" when IPX_DEVDIR is set.
 std::string device_path(const char *path)
@@ -51,10 +58,11 @@ void fill_info(const InfoBody &b, struct t_info *info)
 
 int get_info(int fd, InfoBody &info)
 {
-    if (!is_endpoint(fd))
+    Ep *ep = tlichan::endpoint(fd);
+    if (ep == nullptr)
         return -1;
     Reply r;
-    if (call(fd, kInfo, false, {}, r) < 0)
+    if (call(fd, *ep, kInfo, false, {}, r) < 0)
         return -1;
     Reader rd(r.body.data(), r.body.size());
     if (!info.read(rd) || !rd.done())
@@ -152,7 +160,7 @@ int t_open(const char *path, int oflag, struct t_info *info)
     Writer w;
     w.i32(oflag);
     Reply r;
-    if (call(s, kOpen, false, w.data(), r) < 0) {
+    if (tlichan::device_request(s, kOpen, w.data(), r) < 0) {
         int e = errno;
         close(s);
         errno = e;
@@ -177,13 +185,14 @@ int t_open(const char *path, int oflag, struct t_info *info)
     close(r.fd);
     if (oflag & O_NONBLOCK)
         fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
+    tlichan::opened(s, dev);
     fill_info(ib, info);
     return s;
 }
 
 int t_close(int fd)
 {
-    if (!is_endpoint(fd))
+    if (tlichan::endpoint(fd) == nullptr)
         return -1;
     // The daemon ends the endpoint when the last descriptor to it closes.
     tlichan::forget(fd);
@@ -215,10 +224,11 @@ int t_sync(int fd)
 
 int t_getprotaddr(int fd, struct t_bind *boundaddr, struct t_bind *peeraddr)
 {
-    if (!is_endpoint(fd))
+    Ep *ep = tlichan::endpoint(fd);
+    if (ep == nullptr)
         return -1;
     Reply r;
-    if (call(fd, kProtaddr, false, {}, r) < 0)
+    if (call(fd, *ep, kProtaddr, false, {}, r) < 0)
         return -1;
     Reader rd(r.body.data(), r.body.size());
     uint32_t blen = 0, plen = 0;
@@ -235,21 +245,48 @@ int t_getprotaddr(int fd, struct t_bind *boundaddr, struct t_bind *peeraddr)
 
 int t_look(int fd)
 {
-    if (!is_endpoint(fd))
+    Ep *ep = tlichan::endpoint(fd);
+    if (ep == nullptr)
         return -1;
+    // What the socket holds tells: the stream's data and disconnect, or no
+    // event at all when it is empty (a pending event keeps a doorbell
+    // there). Only a doorbell needs the daemon to say which event it is.
+    uint16_t flags = 0;
+    if (ep->known) {
+        switch (tlichan::peek_head(fd, *ep)) {
+        case Head::Empty: return 0;
+        case Head::Data: return T_DATA;
+        case Head::Expedited: return T_EXDATA;
+        case Head::Disconnect: return T_DISCONNECT;
+        case Head::Failed: return -1;
+        case Head::Bell: flags = kFlagSawBell; break;
+        case Head::Other: break;
+        }
+    }
     Reply r;
-    if (call(fd, kLook, false, {}, r) < 0)
+    if (call(fd, *ep, kLook, false, {}, r, -1, flags) < 0)
         return -1;
     Reader rd(r.body.data(), r.body.size());
     int32_t ev = 0;
     if (!rd.i32(ev) || !rd.done())
         return fail(TSYSERR, EPROTO);
+    if (ep->gen != 0 && flags == 0) {
+        // A stream (the daemon's answer knows nothing of what it pushed).
+        switch (tlichan::peek_head(fd, *ep)) {
+        case Head::Data: return T_DATA;
+        case Head::Expedited: return T_EXDATA;
+        case Head::Disconnect: return T_DISCONNECT;
+        case Head::Failed: return -1;
+        default: return 0;
+        }
+    }
     return ev;
 }
 
 int t_bind(int fd, struct t_bind *req, struct t_bind *ret)
 {
-    if (!is_endpoint(fd))
+    Ep *ep = tlichan::endpoint(fd);
+    if (ep == nullptr)
         return -1;
     Writer w;
     uint8_t addr[kAddrLen] = {};
@@ -266,7 +303,7 @@ int t_bind(int fd, struct t_bind *req, struct t_bind *ret)
     }
     w.i32(has_addr).u32(qlen).bytes(addr, kAddrLen);
     Reply r;
-    if (call(fd, kBind, false, w.data(), r) < 0)
+    if (call(fd, *ep, kBind, false, w.data(), r) < 0)
         return -1;
     Reader rd(r.body.data(), r.body.size());
     uint8_t bound[kAddrLen];
@@ -284,15 +321,17 @@ int t_bind(int fd, struct t_bind *req, struct t_bind *ret)
 
 int t_unbind(int fd)
 {
-    if (!is_endpoint(fd))
+    Ep *ep = tlichan::endpoint(fd);
+    if (ep == nullptr)
         return -1;
     Reply r;
-    return call(fd, kUnbind, false, {}, r);
+    return call(fd, *ep, kUnbind, false, {}, r);
 }
 
 int t_optmgmt(int fd, struct t_optmgmt *req, struct t_optmgmt *ret)
 {
-    if (!is_endpoint(fd))
+    Ep *ep = tlichan::endpoint(fd);
+    if (ep == nullptr)
         return -1;
     if (req == nullptr)
         return fail(TSYSERR, EINVAL);
@@ -301,7 +340,7 @@ int t_optmgmt(int fd, struct t_optmgmt *req, struct t_optmgmt *ret)
     Writer w;
     w.i32(static_cast<int32_t>(req->flags)).u32(req->opt.len).bytes(req->opt.buf, req->opt.len);
     Reply r;
-    if (call(fd, kOptmgmt, false, w.data(), r) < 0)
+    if (call(fd, *ep, kOptmgmt, false, w.data(), r) < 0)
         return -1;
     Reader rd(r.body.data(), r.body.size());
     int32_t flags = 0;
@@ -319,7 +358,8 @@ int t_optmgmt(int fd, struct t_optmgmt *req, struct t_optmgmt *ret)
 
 int t_connect(int fd, struct t_call *sndcall, struct t_call *rcvcall)
 {
-    if (!is_endpoint(fd))
+    Ep *ep = tlichan::endpoint(fd);
+    if (ep == nullptr)
         return -1;
     if (sndcall == nullptr)
         return fail(TBADADDR);
@@ -329,7 +369,7 @@ int t_connect(int fd, struct t_call *sndcall, struct t_call *rcvcall)
     Writer w;
     w.u32(a.len).u32(o.len).u32(u.len).bytes(a.buf, a.len).bytes(o.buf, o.len).bytes(u.buf, u.len);
     Reply r;
-    if (call(fd, kConnect, !nonblocking(fd), w.data(), r) < 0)
+    if (call(fd, *ep, kConnect, !nonblocking(fd), w.data(), r) < 0)
         return -1;
     Reader rd(r.body.data(), r.body.size());
     return read_call(rd, rcvcall);
@@ -337,10 +377,11 @@ int t_connect(int fd, struct t_call *sndcall, struct t_call *rcvcall)
 
 int t_rcvconnect(int fd, struct t_call *c)
 {
-    if (!is_endpoint(fd))
+    Ep *ep = tlichan::endpoint(fd);
+    if (ep == nullptr)
         return -1;
     Reply r;
-    if (call(fd, kRcvconnect, !nonblocking(fd), {}, r) < 0)
+    if (call(fd, *ep, kRcvconnect, !nonblocking(fd), {}, r) < 0)
         return -1;
     Reader rd(r.body.data(), r.body.size());
     return read_call(rd, c);
@@ -348,10 +389,11 @@ int t_rcvconnect(int fd, struct t_call *c)
 
 int t_listen(int fd, struct t_call *c)
 {
-    if (!is_endpoint(fd))
+    Ep *ep = tlichan::endpoint(fd);
+    if (ep == nullptr)
         return -1;
     Reply r;
-    if (call(fd, kListen, !nonblocking(fd), {}, r) < 0)
+    if (call(fd, *ep, kListen, !nonblocking(fd), {}, r) < 0)
         return -1;
     Reader rd(r.body.data(), r.body.size());
     int32_t seq = 0;
@@ -366,9 +408,10 @@ int t_listen(int fd, struct t_call *c)
 
 int t_accept(int fd, int resfd, struct t_call *c)
 {
-    if (!is_endpoint(fd))
+    Ep *ep = tlichan::endpoint(fd);
+    if (ep == nullptr)
         return -1;
-    if (resfd != fd && !is_endpoint(resfd))
+    if (resfd != fd && tlichan::endpoint(resfd) == nullptr)
         return -1;
     Writer w;
     uint32_t olen = 0, ulen = 0;
@@ -389,20 +432,33 @@ int t_accept(int fd, int resfd, struct t_call *c)
     Reply r;
     // The responding endpoint travels as a descriptor: only a process that
     // holds it can hand a connection to it.
-    return call(fd, kAccept, false, w.data(), r, resfd != fd ? resfd : -1);
+    return call(fd, *ep, kAccept, false, w.data(), r, resfd != fd ? resfd : -1);
 }
 
 int t_snd(int fd, char *buf, unsigned nbytes, int flags)
 {
-    if (!is_endpoint(fd))
+    Ep *ep = tlichan::endpoint(fd);
+    if (ep == nullptr)
         return -1;
     if (nbytes == 0)
         return fail(TBADDATA);
     if (buf == nullptr)
         return fail(TSYSERR, EFAULT);
-    bool block = !nonblocking(fd);
+    int block = -1;  // asked only when needed
     unsigned done = 0;
     while (done < nbytes) {
+        if (ep->known && ep->gen != 0 && ep->post) {
+            // A connected endpoint: the data goes into its socket.
+            if ((flags & T_EXPEDITED) && nbytes > kMaxExpedited)
+                return fail(TBADDATA);
+            bool closed = false;
+            int r = tlichan::post(fd, *ep, buf + done, nbytes - done, flags, closed);
+            if (r >= 0)
+                return static_cast<int>(done + static_cast<unsigned>(r));
+            if (!closed)
+                return done > 0 ? static_cast<int>(done) : -1;
+            // The daemon takes no posted sends: it answers the request.
+        }
         unsigned chunk = nbytes - done;
         if (chunk > kMaxData)
             chunk = kMaxData;
@@ -412,7 +468,9 @@ int t_snd(int fd, char *buf, unsigned nbytes, int flags)
         Writer w;
         w.i32(f).bytes(buf + done, chunk);
         Reply r;
-        if (call(fd, kSnd, block, w.data(), r) < 0)
+        if (block < 0)
+            block = nonblocking(fd) ? 0 : 1;
+        if (call(fd, *ep, kSnd, block == 1, w.data(), r) < 0)
             return done > 0 ? static_cast<int>(done) : -1;
         Reader rd(r.body.data(), r.body.size());
         uint32_t n = 0;
@@ -427,13 +485,18 @@ int t_snd(int fd, char *buf, unsigned nbytes, int flags)
 
 int t_rcv(int fd, char *buf, unsigned nbytes, int *flags)
 {
-    if (!is_endpoint(fd))
+    Ep *ep = tlichan::endpoint(fd);
+    if (ep == nullptr)
         return -1;
+    if (ep->known && ep->gen != 0)
+        return tlichan::stream_rcv(fd, *ep, buf, nbytes, flags);
     Writer w;
     w.u32(nbytes > kMaxData ? static_cast<uint32_t>(kMaxData) : nbytes);
     Reply r;
-    if (call(fd, kRcv, !nonblocking(fd), w.data(), r) < 0)
+    if (call(fd, *ep, kRcv, !nonblocking(fd), w.data(), r) < 0)
         return -1;
+    if (r.pre.notes & kNoteUseStream)
+        return tlichan::stream_rcv(fd, *ep, buf, nbytes, flags);
     Reader rd(r.body.data(), r.body.size());
     int32_t f = 0;
     if (!rd.i32(f) || rd.remaining() > nbytes)
@@ -448,7 +511,8 @@ int t_rcv(int fd, char *buf, unsigned nbytes, int *flags)
 
 int t_snddis(int fd, struct t_call *c)
 {
-    if (!is_endpoint(fd))
+    Ep *ep = tlichan::endpoint(fd);
+    if (ep == nullptr)
         return -1;
     Writer w;
     uint32_t ulen = c != nullptr ? c->udata.len : 0;
@@ -457,16 +521,35 @@ int t_snddis(int fd, struct t_call *c)
     w.i32(c != nullptr ? 1 : 0).i32(c != nullptr ? c->sequence : 0).u32(ulen);
     if (ulen > 0)
         w.bytes(c->udata.buf, ulen);
+    // Data of the stream still unread: the disconnect behind it has not
+    // shown yet (and the data goes with the connection).
+    uint16_t extra = 0;
+    if (ep->known && ep->gen != 0) {
+        Head h = tlichan::peek_head(fd, *ep);
+        if (h == Head::Failed)
+            return -1;
+        if (h == Head::Data || h == Head::Expedited)
+            extra = kFlagDataAhead;
+    }
     Reply r;
-    return call(fd, kSnddis, false, w.data(), r);
+    return call(fd, *ep, kSnddis, false, w.data(), r, -1, extra);
 }
 
 int t_rcvdis(int fd, struct t_discon *d)
 {
-    if (!is_endpoint(fd))
+    Ep *ep = tlichan::endpoint(fd);
+    if (ep == nullptr)
         return -1;
+    if (ep->known && ep->gen != 0) {
+        // The disconnect shows once the data before it has been read.
+        Head h = tlichan::peek_head(fd, *ep);
+        if (h == Head::Failed)
+            return -1;
+        if (h == Head::Data || h == Head::Expedited)
+            return fail(TNODIS);
+    }
     Reply r;
-    if (call(fd, kRcvdis, false, {}, r) < 0)
+    if (call(fd, *ep, kRcvdis, false, {}, r) < 0)
         return -1;
     Reader rd(r.body.data(), r.body.size());
     int32_t reason = 0, seq = 0;
@@ -484,21 +567,24 @@ int t_rcvdis(int fd, struct t_discon *d)
 // sequenced and works through t_snddis): T_COTS without _ORD.
 int t_sndrel(int fd)
 {
-    if (!is_endpoint(fd))
+    Ep *ep = tlichan::endpoint(fd);
+    if (ep == nullptr)
         return -1;
     return fail(TNOTSUPPORT);
 }
 
 int t_rcvrel(int fd)
 {
-    if (!is_endpoint(fd))
+    Ep *ep = tlichan::endpoint(fd);
+    if (ep == nullptr)
         return -1;
     return fail(TNOTSUPPORT);
 }
 
 int t_sndudata(int fd, struct t_unitdata *ud)
 {
-    if (!is_endpoint(fd))
+    Ep *ep = tlichan::endpoint(fd);
+    if (ep == nullptr)
         return -1;
     if (ud == nullptr)
         return fail(TSYSERR, EINVAL);
@@ -512,12 +598,13 @@ int t_sndudata(int fd, struct t_unitdata *ud)
     w.u32(ud->addr.len).u32(ud->opt.len).bytes(ud->addr.buf, ud->addr.len);
     w.bytes(ud->opt.buf, ud->opt.len).bytes(ud->udata.buf, ud->udata.len);
     Reply r;
-    return call(fd, kSndudata, false, w.data(), r);
+    return call(fd, *ep, kSndudata, false, w.data(), r);
 }
 
 int t_rcvudata(int fd, struct t_unitdata *ud, int *flags)
 {
-    if (!is_endpoint(fd))
+    Ep *ep = tlichan::endpoint(fd);
+    if (ep == nullptr)
         return -1;
     if (ud == nullptr)
         return fail(TSYSERR, EINVAL);
@@ -525,7 +612,7 @@ int t_rcvudata(int fd, struct t_unitdata *ud, int *flags)
     uint32_t dmax = ud->udata.maxlen > kMaxData ? static_cast<uint32_t>(kMaxData) : ud->udata.maxlen;
     w.u32(ud->addr.maxlen).u32(ud->opt.maxlen).u32(dmax);
     Reply r;
-    if (call(fd, kRcvudata, !nonblocking(fd), w.data(), r) < 0)
+    if (call(fd, *ep, kRcvudata, !nonblocking(fd), w.data(), r) < 0)
         return -1;
     Reader rd(r.body.data(), r.body.size());
     int32_t f = 0;
@@ -547,10 +634,11 @@ int t_rcvudata(int fd, struct t_unitdata *ud, int *flags)
 
 int t_rcvuderr(int fd, struct t_uderr *ue)
 {
-    if (!is_endpoint(fd))
+    Ep *ep = tlichan::endpoint(fd);
+    if (ep == nullptr)
         return -1;
     Reply r;
-    if (call(fd, kRcvuderr, false, {}, r) < 0)
+    if (call(fd, *ep, kRcvuderr, false, {}, r) < 0)
         return -1;
     Reader rd(r.body.data(), r.body.size());
     int32_t err = 0;

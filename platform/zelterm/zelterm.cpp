@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <memory>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -29,6 +30,9 @@ namespace {
 const char *const kDevice = "/dev/ravspx";
 constexpr size_t kMaxName = 47;         // longest SAP service name
 constexpr size_t kQueueLimit = 16384;   // keyboard data waiting for the network
+// Most bytes per t_rcv: the stack's largest piece, so that a t_rcv takes a
+// piece without looking at it first.
+constexpr size_t kNetChunk = 64 * 1024;
 constexpr uint8_t kEndOfFile = 0x04;    // ^D, the usual end-of-file character
 
 int sig_pipe[2] = {-1, -1};
@@ -340,6 +344,7 @@ private:
     bool tty_;
     RawMode raw_;
     std::vector<uint8_t> out_;
+    std::unique_ptr<uint8_t[]> net_buf_{new uint8_t[kNetChunk]};
     zelproto::OutputDecoder dec_;
     EscapeDetector escape_;
     bool stdin_open_ = true;
@@ -389,12 +394,16 @@ Outcome Session::run()
                 Outcome end;
                 if (!take_keys(buf, static_cast<size_t>(n), end))
                     return end;
+                // Typed keys go at once, without another poll.
+                if (!out_.empty())
+                    p[2].revents |= POLLOUT;
             }
         }
         if (p[2].revents & (POLLIN | POLLHUP | POLLERR)) {
-            uint8_t buf[4096];
+            // As much as the stack pushes in one piece.
+            uint8_t *buf = net_buf_.get();
             int flags = 0;
-            int n = t_rcv(fd_, reinterpret_cast<char *>(buf), sizeof buf, &flags);
+            int n = t_rcv(fd_, reinterpret_cast<char *>(buf), static_cast<unsigned>(kNetChunk), &flags);
             if (n > 0) {
                 std::vector<uint8_t> data;
                 std::vector<zelproto::Event> events;

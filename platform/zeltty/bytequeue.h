@@ -5,25 +5,26 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 namespace zeltty {
 
 class ByteQueue {
 public:
-    explicit ByteQueue(size_t capacity) : buf_(capacity) {}
+    // The buffer is not filled in: its pages cost memory only once used.
+    explicit ByteQueue(size_t capacity) : buf_(new uint8_t[capacity]), cap_(capacity) {}
 
     size_t size() const { return end_ - begin_; }
     bool empty() const { return begin_ == end_; }
-    size_t space() const { return buf_.size() - size(); }
-    const uint8_t *data() const { return buf_.data() + begin_; }
+    size_t space() const { return cap_ - size(); }
+    const uint8_t *data() const { return buf_.get() + begin_; }
 
     // Room for up to space() bytes at the end; call commit() with what was
     // written there.
     uint8_t *tail()
     {
         compact();
-        return buf_.data() + end_;
+        return buf_.get() + end_;
     }
     void commit(size_t n) { end_ += n; }
 
@@ -51,12 +52,13 @@ private:
     void compact()
     {
         if (begin_ > 0) {
-            std::memmove(buf_.data(), buf_.data() + begin_, size());
+            std::memmove(buf_.get(), buf_.get() + begin_, size());
             end_ -= begin_;
             begin_ = 0;
         }
     }
-    std::vector<uint8_t> buf_;
+    std::unique_ptr<uint8_t[]> buf_;
+    size_t cap_;
     size_t begin_ = 0;
     size_t end_ = 0;
 };

@@ -22,6 +22,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace zeltty {
 
@@ -31,8 +32,14 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr int kNet = 0;              // the connection, as the listener hands it over
-constexpr size_t kQueueSize = 16384; // per direction
-constexpr size_t kChunk = 4096;      // most bytes moved per call
+constexpr size_t kQueueSize = 128 * 1024;  // per direction
+// Most bytes per t_snd and t_rcv: the stack's largest piece, so that a
+// t_rcv takes a piece without looking at it first.
+constexpr size_t kNetChunk = 64 * 1024;
+// A pseudo-terminal moves about this much per read or write.
+constexpr size_t kPtyChunk = 4096;
+// Reads of the terminal gathered before one t_snd.
+constexpr int kPtyReads = 16;
 // Used when the client sends no hello, or an unacceptable one.
 const char *const kDefaultTerm = "dumb";
 constexpr zelproto::WindowSize kDefaultWindow{24, 80, 0, 0};
@@ -156,6 +163,7 @@ private:
     zelproto::Decoder decoder_;
     ByteQueue to_pty_{kQueueSize};
     ByteQueue to_net_{kQueueSize};
+    std::unique_ptr<uint8_t[]> net_buf_{new uint8_t[kNetChunk]};
     std::string term_ = kDefaultTerm;
     zelproto::WindowSize window_ = kDefaultWindow;
     bool hello_ = false;
@@ -168,6 +176,7 @@ private:
     bool eof_typed_ = false;
     uint8_t last_typed_ = '\n';
     Pty pty_;
+    std::vector<uint8_t> enc_;  // framed output, reused
     std::string line_;
     std::string caller_;
     std::string what_;  // "caller C, line L, pid P": how the log names the session
@@ -363,8 +372,8 @@ void Server::relay()
 
 void Server::read_net()
 {
-    uint8_t raw[kChunk];
-    size_t want = leader_done_ ? sizeof raw : std::min(sizeof raw, to_pty_.space());
+    uint8_t *raw = net_buf_.get();
+    size_t want = leader_done_ ? kNetChunk : std::min(kNetChunk, to_pty_.space());
     if (want == 0)
         return;
     NetResult r = net_recv(kNet, raw, want);
@@ -389,6 +398,9 @@ void Server::read_net()
     // still queued for the command.
     for (const auto &e : events)
         handle(e);
+    // What was typed goes on at once (the terminal usually takes it).
+    if (!to_pty_.empty() && pty_.master.valid() && !leader_done_ && Clock::now() >= pty_pause_until_)
+        write_pty();
 }
 
 void Server::handle(const zelproto::Event &e)
@@ -444,7 +456,7 @@ void Server::set_window(const zelproto::WindowSize &ws)
 void Server::write_net()
 {
     while (!to_net_.empty()) {
-        NetResult r = net_send(kNet, to_net_.data(), std::min(to_net_.size(), kChunk));
+        NetResult r = net_send(kNet, to_net_.data(), std::min(to_net_.size(), kNetChunk));
         if (r.status == NetStatus::Ok && r.n > 0) {
             to_net_.consume(r.n);
             continue;
@@ -458,26 +470,35 @@ void Server::write_net()
     }
 }
 
+// The terminal's output is gathered (a pty gives a few KiB per read) into
+// one t_snd, which goes at once.
 void Server::read_pty()
 {
-    // Framed output may double every byte.
-    size_t want = std::min(framed_ ? to_net_.space() / 2 : to_net_.space(), kChunk);
-    if (want == 0)
-        return;
-    uint8_t buf[kChunk];
-    uint8_t *into = framed_ ? buf : to_net_.tail();
-    ssize_t r = read(pty_.master.get(), into, want);
-    if (r > 0) {
+    ssize_t r = 1;
+    for (int i = 0; i < kPtyReads; i++) {
+        // Framed output may double every byte.
+        size_t want = std::min(framed_ ? to_net_.space() / 2 : to_net_.space(), kPtyChunk);
+        if (want == 0)
+            break;
+        uint8_t buf[kPtyChunk];
+        uint8_t *into = framed_ ? buf : to_net_.tail();
+        r = read(pty_.master.get(), into, want);
+        if (r <= 0)
+            break;
         if (!framed_) {
             to_net_.commit(static_cast<size_t>(r));
         } else {
-            std::vector<uint8_t> enc;
-            zelproto::encode_data(buf, static_cast<size_t>(r), enc);
-            to_net_.push(enc.data(), enc.size());
+            enc_.clear();
+            zelproto::encode_data(buf, static_cast<size_t>(r), enc_);
+            to_net_.push(enc_.data(), enc_.size());
         }
-        return;
+        if (static_cast<size_t>(r) < want)
+            break;  // all there was
     }
-    if (r < 0 && (errno == EAGAIN || errno == EINTR))
+    const int err = errno;
+    if (net_open_ && !to_net_.empty())
+        write_net();
+    if (r > 0 || (r < 0 && (err == EAGAIN || err == EINTR)))
         return;
     // EIO: no process holds the terminal any more. While the command still
     // runs this is login's hang-up of its terminal: it comes back.
@@ -496,7 +517,7 @@ void Server::write_pty()
             type_end_of_input();
         return;
     }
-    ssize_t r = write(pty_.master.get(), to_pty_.data(), std::min(to_pty_.size(), kChunk));
+    ssize_t r = write(pty_.master.get(), to_pty_.data(), std::min(to_pty_.size(), kPtyChunk));
     if (r > 0) {
         last_typed_ = to_pty_.data()[r - 1];
         to_pty_.consume(static_cast<size_t>(r));

@@ -11,7 +11,9 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -63,6 +65,61 @@ bool send_with_fd(int fd, const std::vector<uint8_t> &msg, int pass)
         n = sendmsg(fd, &om.mh, MSG_DONTWAIT | MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     return n == static_cast<ssize_t>(msg.size());
+}
+
+// One message with the descriptors and credentials that came with it.
+// Returns the length (0: the other end is gone), or -1 with errno.
+ssize_t recv_message(int fd, std::vector<uint8_t> &buf, std::vector<int> &fds, int &uid,
+                     int &msg_flags)
+{
+    struct iovec iov {buf.data(), buf.size()};
+    struct msghdr mh {};
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    alignas(struct cmsghdr) char cbuf[CMSG_SPACE(sizeof(struct ucred)) + CMSG_SPACE(8 * sizeof(int))];
+    mh.msg_control = cbuf;
+    mh.msg_controllen = sizeof(cbuf);
+    ssize_t n;
+    do {
+        n = recvmsg(fd, &mh, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    fds.clear();
+    uid = -1;
+    msg_flags = n >= 0 ? mh.msg_flags : 0;
+    if (n < 0)
+        return n;
+    for (struct cmsghdr *c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c)) {
+        if (c->cmsg_level != SOL_SOCKET)
+            continue;
+        if (c->cmsg_type == SCM_CREDENTIALS) {
+            struct ucred cr;
+            std::memcpy(&cr, CMSG_DATA(c), sizeof(cr));
+            uid = static_cast<int>(cr.uid);
+        } else if (c->cmsg_type == SCM_RIGHTS) {
+            size_t k = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (size_t i = 0; i < k; i++) {
+                int got;
+                std::memcpy(&got, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+                fds.push_back(got);
+            }
+        }
+    }
+    return n;
+}
+
+void close_all(std::vector<int> &fds)
+{
+    for (int f : fds)
+        close(f);
+    fds.clear();
+}
+
+uint64_t mix64(uint64_t x)
+{
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
 }
 
 } // namespace
@@ -119,6 +176,9 @@ int Server::setup(std::string &error)
         error = "device directory " + opt_.dev_dir + ": " + std::strerror(errno);
         return -1;
     }
+    dev_real_ = real;
+    if (getrandom(&name_key_, sizeof(name_key_), 0) != sizeof(name_key_))
+        name_key_ = mix64(static_cast<uint64_t>(getpid()) ^ clock_.now_ms());
     // One stack per device directory: a lock file in it, which only root
     // can create or open (the directory is root's and only root may write
     // in it; the file is root's, mode 0600). The lock goes away with the
@@ -197,10 +257,13 @@ int Server::setup(std::string &error)
 
 void Server::cleanup()
 {
-    for (auto &[ep, fd] : ep_fd_)
-        close(fd);
-    ep_fd_.clear();
+    for (auto &[ep, io] : ep_io_)
+        close(io.fd);
+    ep_io_.clear();
     fd_ep_.clear();
+    for (auto &[id, c] : calls_)
+        close(c.fd);
+    calls_.clear();
     for (auto &p : pending_)
         close(p.fd);
     pending_.clear();
@@ -219,28 +282,192 @@ void Server::cleanup()
         close(reserve_fd_);
         reserve_fd_ = -1;
     }
+    if (epfd_ >= 0) {
+        close(epfd_);
+        epfd_ = -1;
+    }
+    watched_.clear();
+}
+
+void Server::watch(int fd, Kind k, uint32_t id, uint32_t events)
+{
+    struct epoll_event ev {};
+    ev.events = events;
+    ev.data.u64 = key_of(k, id);
+    auto it = watched_.find(fd);
+    if (it != watched_.end() && it->second.key == ev.data.u64 && it->second.events == events)
+        return;
+    int op = it == watched_.end() ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+    if (epoll_ctl(epfd_, op, fd, &ev) < 0 && errno == ENOENT)
+        epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev);
+    watched_[fd] = Watch{ev.data.u64, events};
+}
+
+void Server::unwatch(int fd)
+{
+    auto it = watched_.find(fd);
+    if (it == watched_.end())
+        return;
+    epoll_ctl(epfd_, EPOLL_CTL_DEL, fd, nullptr);
+    watched_.erase(it);
+}
+
+void Server::rewatch_endpoints()
+{
+    // Stalled endpoints are looked at every round: the stack's hold on them
+    // ends without a message from their socket.
+    for (uint32_t ep : stalled_)
+        io_changed_.insert(ep);
+    for (uint32_t ep : io_changed_) {
+        auto it = ep_io_.find(ep);
+        if (it == ep_io_.end())
+            continue;
+        EpIo &io = it->second;
+        uint32_t events = io.input_shut ? 0u : static_cast<uint32_t>(EPOLLIN);
+        if (stalled_.count(ep)) {
+            if (stack_.input_stalled(ep) || stack_.sends_stalled(ep))
+                events = 0;  // only its hangup
+            else
+                stalled_.erase(ep);
+        }
+        if (!io.out.empty() || io.want_write)
+            events |= EPOLLOUT;
+        watch(io.fd, Kind::Endpoint, ep, events);
+    }
+    io_changed_.clear();
+}
+
+// Links whose descriptor the loop waits on (a tunnel's socket, which a
+// link may open again).
+void Server::watch_links()
+{
+    std::vector<int> now = stack_.link_fds();
+    if (now == link_fds_)
+        return;
+    for (int fd : link_fds_) {
+        auto it = watched_.find(fd);
+        if (it != watched_.end() && it->second.key >> 32 == static_cast<uint32_t>(Kind::Link) &&
+            std::find(now.begin(), now.end(), fd) == now.end())
+            unwatch(fd);
+    }
+    for (int fd : now)
+        watch(fd, Kind::Link, static_cast<uint32_t>(fd), EPOLLIN);
+    link_fds_ = now;
 }
 
 bool Server::send(uint32_t ep, const std::vector<uint8_t> &msg)
 {
-    auto it = ep_fd_.find(ep);
-    if (it == ep_fd_.end())
+    auto it = ep_io_.find(ep);
+    if (it == ep_io_.end())
         return false;
-    if (send_with_fd(it->second, msg, -1))
+    EpIo &io = it->second;
+    if (io.out.empty()) {
+        if (send_with_fd(io.fd, msg, -1))
+            return true;
+        if (errno != EAGAIN) {
+            if (errno != EPIPE && errno != ECONNRESET)
+                log_line("endpoint " + std::to_string(ep) + ": " + std::strerror(errno));
+            return false;
+        }
+    }
+    // A full socket: it goes out, in order, when the reader makes room.
+    io.out.push_back(msg);
+    io_changed_.insert(ep);
+    return true;
+}
+
+bool Server::push(uint32_t ep, const std::vector<uint8_t> &msg)
+{
+    auto it = ep_io_.find(ep);
+    if (it == ep_io_.end())
+        return false;
+    EpIo &io = it->second;
+    if (io.out.empty() && send_with_fd(io.fd, msg, -1))
         return true;
-    if (errno != EPIPE && errno != ECONNRESET)
-        log_line("endpoint " + std::to_string(ep) + ": " + std::strerror(errno));
+    io.want_write = true;
+    io_changed_.insert(ep);
     return false;
+}
+
+// Sends what the socket did not take before; true when nothing is left.
+bool Server::flush(uint32_t ep)
+{
+    auto it = ep_io_.find(ep);
+    if (it == ep_io_.end())
+        return true;
+    EpIo &io = it->second;
+    while (!io.out.empty()) {
+        if (!send_with_fd(io.fd, io.out.front(), -1))
+            return errno != EAGAIN;  // gone: its hangup ends it
+        io.out.pop_front();
+    }
+    return true;
+}
+
+void Server::shut_input(uint32_t ep)
+{
+    auto it = ep_io_.find(ep);
+    if (it == ep_io_.end() || it->second.input_shut)
+        return;
+    // Queued messages stay readable; the library's next posted send fails.
+    shutdown(it->second.fd, SHUT_RD);
+    it->second.input_shut = true;
+    io_changed_.insert(ep);
+}
+
+void Server::reply(uint32_t call, const std::vector<uint8_t> &msg, bool last)
+{
+    auto it = calls_.find(call);
+    if (it == calls_.end())
+        return;
+    if (!send_with_fd(it->second.fd, msg, -1) && errno != EPIPE && errno != ECONNRESET)
+        log_line(std::string("control connection: ") + std::strerror(errno));
+    if (last)
+        it->second.closing = true;
+}
+
+void Server::end_call(uint32_t call)
+{
+    auto it = calls_.find(call);
+    if (it == calls_.end())
+        return;
+    it->second.closing = true;
+    it->second.gone = true;
+}
+
+// Control connections the stack is done with are closed between messages,
+// never while one of their requests is being handled.
+void Server::finish_calls()
+{
+    for (auto it = calls_.begin(); it != calls_.end();) {
+        if (!it->second.closing) {
+            ++it;
+            continue;
+        }
+        Call c = it->second;
+        uint32_t id = it->first;
+        it = calls_.erase(it);
+        unwatch(c.fd);
+        close(c.fd);
+        if (c.uid != 0 && --user_calls_[c.uid] == 0)
+            user_calls_.erase(c.uid);
+        if (c.gone)
+            stack_.on_call_gone(id, c.ep);
+    }
 }
 
 bool Server::closed(uint32_t ep)
 {
-    auto it = ep_fd_.find(ep);
-    if (it == ep_fd_.end())
+    auto it = ep_io_.find(ep);
+    if (it == ep_io_.end())
         return true;
+    // Every descriptor of the client's end is closed, and it left nothing
+    // unread (posted sends are delivered first, in the loop's order).
+    struct pollfd p {it->second.fd, 0, 0};
+    if (poll(&p, 1, 0) != 1 || !(p.revents & POLLHUP))
+        return false;
     char c;
-    ssize_t n = recv(it->second, &c, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n != 0)
+    if (recv(it->second.fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) > 0)
         return false;
     dropped_.push_back(ep);  // its socket is closed after this message
     return true;
@@ -253,12 +480,13 @@ void Server::drop(uint32_t ep)
 
 void Server::close_endpoint(uint32_t ep)
 {
-    auto it = ep_fd_.find(ep);
-    if (it == ep_fd_.end())
+    auto it = ep_io_.find(ep);
+    if (it == ep_io_.end())
         return;
-    close(it->second);
-    fd_ep_.erase(it->second);
-    ep_fd_.erase(it);
+    unwatch(it->second.fd);
+    close(it->second.fd);
+    fd_ep_.erase(it->second.fd);
+    ep_io_.erase(it);
     stalled_.erase(ep);
     auto end = ep_end_.find(ep);
     if (end != ep_end_.end()) {
@@ -325,8 +553,15 @@ void Server::accept_device(size_t i)
         uint32_t uid = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cr, &cl) == 0
                            ? static_cast<uint32_t>(cr.uid)
                            : UINT32_MAX;
-        if (take_pending(fd, uid))
-            pending_.push_back({fd, kDevices[i].svc, clock_.now_ms(), uid});
+        // A caller sends its request right after connecting: it is usually
+        // there already and served at once. Only a silent connection waits
+        // (and counts against its user's pending connections).
+        Pending p{fd, kDevices[i].svc, clock_.now_ms(), uid};
+        serve_pending(p);
+        if (p.fd >= 0 && take_pending(fd, uid)) {
+            pending_.push_back(p);
+            watch(fd, Kind::Pending, static_cast<uint32_t>(fd), EPOLLIN);
+        }
     }
 }
 
@@ -359,23 +594,36 @@ void answer_bound(int fd, const Header &h, const uint8_t *body, size_t len, cons
 
 } // namespace
 
-// The first message on a device connection: open an endpoint (or ask for
-// the status view, or which sockets are bound). The endpoint is a fresh socket pair; the client's end is
-// passed back and the device connection closed.
+// The first message on a device connection: open an endpoint, ask for the
+// status view or which sockets are bound, or a request on a control
+// connection (an endpoint's descriptor attached).
 void Server::serve_pending(Pending &p)
 {
-    ssize_t n = recv(p.fd, buf_.data(), buf_.size(), MSG_DONTWAIT | MSG_TRUNC);
+    std::vector<int> fds;
+    int uid = -1, mflags = 0;
+    ssize_t n = recv_message(p.fd, buf_, fds, uid, mflags);
     if (n < 0 && errno == EAGAIN)
         return;
+    // No longer waiting for its first message: it is closed, or becomes a
+    // control connection or an endpoint (registered anew).
+    unwatch(p.fd);
     int fd = p.fd;
-    p.fd = -1;
-    if (n < static_cast<ssize_t>(kHeaderLen) || static_cast<size_t>(n) > kMaxMessage) {
+    if (n < static_cast<ssize_t>(kHeaderLen) || static_cast<size_t>(n) > kMaxMessage ||
+        (mflags & (MSG_TRUNC | MSG_CTRUNC))) {
         if (n < 0) log_line(std::string("device connection: ") + std::strerror(errno));
+        close_all(fds);
         close(fd);
+        p.fd = -1;
         return;
     }
     Header h = get_header(buf_.data());
-    if (h.len != static_cast<size_t>(n) || h.reqid == 0 || h.flags != 0) {
+    if (h.len == static_cast<size_t>(n) && h.reqid != 0 && (h.flags & kFlagControl)) {
+        start_call(p, buf_.data(), static_cast<size_t>(n), fds);
+        return;
+    }
+    p.fd = -1;
+    if (!fds.empty() || h.len != static_cast<size_t>(n) || h.reqid == 0 || h.flags != 0) {
+        close_all(fds);
         close(fd);
         return;
     }
@@ -395,30 +643,61 @@ void Server::serve_pending(Pending &p)
         close(fd);
         return;
     }
+    p.fd = fd;
+    open_endpoint(p, h);
+    close(fd);
+    p.fd = -1;
+}
+
+// A new endpoint: a fresh socket pair; the client's end is passed back.
+void Server::open_endpoint(Pending &p, const Header &h)
+{
+    const int fd = p.fd;
     // An ordinary user over its endpoint limit, or with the daemon close to
     // its descriptor limit (the rest is root's), is refused: TSYSERR, ENOSR.
-    const bool fds_left = ep_fd_.size() + pending_.size() + kRootReservedFds + 16 < fd_limit_;
-    uint32_t ep = p.uid == 0 || fds_left ? stack_.open(p.svc, p.uid) : 0;
+    // Root is refused only where the descriptors for control connections
+    // begin.
+    const size_t in_use = ep_io_.size() + pending_.size() + calls_.size() + kOwnFds + kControlReservedFds;
+    const bool fds_left = in_use + kRootReservedFds < fd_limit_;
+    const bool root_fds_left = in_use < fd_limit_;
+    uint32_t ep = (p.uid == 0 ? root_fds_left : fds_left) ? stack_.open(p.svc, p.uid) : 0;
     if (ep == 0) {
         log_limited("endpoints " + std::to_string(p.uid),
                     "user " + std::to_string(p.uid) +
-                        (fds_left ? ": endpoint limit reached" : ": the last descriptors are root's") +
+                        (!root_fds_left ? ": out of descriptors"
+                         : fds_left     ? ": endpoint limit reached"
+                                        : ": the last descriptors are root's") +
                         "; open refused");
         send_with_fd(fd, build(kOpen | kReply, 0, h.reqid, 8 /*TSYSERR*/, ENOSR, {}), -1);
-        close(fd);
         return;
     }
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) < 0) {
         log_line(std::string("cannot open an endpoint: ") + std::strerror(errno));
         send_with_fd(fd, build(kOpen | kReply, 0, h.reqid, 8 /*TSYSERR*/, errno, {}), -1);
-        close(fd);
         stack_.on_hangup(ep);
         return;
     }
     int one = 1;
     setsockopt(sv[0], SOL_SOCKET, SO_PASSCRED, &one, sizeof(one));
+    int sndbuf = kEndpointSendBuffer, pushbuf = kEndpointPushBuffer;
+    setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf));
+    setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &pushbuf, sizeof(pushbuf));
     fcntl(sv[0], F_SETFL, fcntl(sv[0], F_GETFL) | O_NONBLOCK);
+    // The peer name tells the library where the device sockets are.
+    {
+        char key[17];
+        std::snprintf(key, sizeof key, "%016llx",
+                      static_cast<unsigned long long>(mix64(name_key_ + ++name_count_)));
+        std::string name = std::string(kPeerNamePrefix) + dev_real_ + ":" + key;
+        struct sockaddr_un sa {};
+        sa.sun_family = AF_UNIX;
+        if (name.size() + 1 <= sizeof(sa.sun_path)) {
+            std::memcpy(sa.sun_path + 1, name.data(), name.size());
+            bind(sv[0], reinterpret_cast<struct sockaddr *>(&sa),
+                 static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + name.size()));
+        }
+    }
     struct stat st;
     fstat(sv[1], &st);
     ClientEnd end;
@@ -434,16 +713,102 @@ void Server::serve_pending(Pending &p)
     if (!send_with_fd(fd, build(kOpen | kReply, 0, h.reqid, 0, 0, w.data()), sv[1])) {
         close(sv[0]);
         close(sv[1]);
-        close(fd);
         stack_.on_hangup(ep);
         return;
     }
     close(sv[1]);
-    close(fd);
-    ep_fd_[ep] = sv[0];
+    EpIo io;
+    io.fd = sv[0];
+    ep_io_[ep] = std::move(io);
+    watch(sv[0], Kind::Endpoint, ep, EPOLLIN);
     fd_ep_[sv[0]] = ep;
     ino_ep_[st.st_ino] = ep;
     ep_end_[ep] = end;
+}
+
+// The first request of a control connection: the endpoint it is about is
+// the descriptor attached (t_accept: and the responding endpoint).
+void Server::start_call(Pending &p, const uint8_t *msg, size_t n, std::vector<int> &fds)
+{
+    const int fd = p.fd;
+    p.fd = -1;
+    Header h = get_header(msg);
+    uint32_t ep = fds.size() == 1 || fds.size() == 2 ? endpoint_of(fds[0]) : UINT32_MAX;
+    uint32_t res = fds.size() == 2 ? endpoint_of(fds[1]) : 0;
+    close_all(fds);
+    auto refuse = [&](int32_t terr, int32_t err) {
+        Writer w;
+        ControlPrefix{}.write(w);
+        send_with_fd(fd, build(static_cast<uint16_t>(h.type | kReply), 0, h.reqid, terr, err, w.data()), -1);
+        close(fd);
+    };
+    if (ep == UINT32_MAX || ep_io_.find(ep) == ep_io_.end()) {
+        // Not (or no longer) an endpoint of this stack.
+        refuse(8 /*TSYSERR*/, ECONNRESET);
+        return;
+    }
+    // An ordinary user's control connections count like its endpoints.
+    if (p.uid != 0 && user_calls_[p.uid] >= opt_.stack.limits.endpoints) {
+        if (user_calls_[p.uid] == 0)
+            user_calls_.erase(p.uid);
+        log_limited("calls " + std::to_string(p.uid),
+                    "user " + std::to_string(p.uid) + ": too many control connections; refused");
+        refuse(8 /*TSYSERR*/, ENOSR);
+        return;
+    }
+    if (p.uid != 0)
+        user_calls_[p.uid]++;
+    uint32_t id = next_call_++;
+    if (next_call_ == 0)
+        next_call_ = 1;
+    Call c;
+    c.fd = fd;
+    c.ep = ep;
+    c.uid = p.uid;
+    calls_[id] = c;
+    watch(fd, Kind::Call, id, EPOLLIN);
+    // A request comes after what the caller sent on the endpoint's socket
+    // before it (posted sends, which a send or a disconnect must follow).
+    // The drain reads into buf_: the request is kept apart.
+    std::vector<uint8_t> req(msg, msg + n);
+    msg = req.data();
+    drain_endpoint(ep, true);
+    if (ep_io_.find(ep) == ep_io_.end()) {
+        unwatch(fd);
+        refuse(8 /*TSYSERR*/, ECONNRESET);
+        calls_.erase(id);
+        if (p.uid != 0 && --user_calls_[p.uid] == 0)
+            user_calls_.erase(p.uid);
+        return;
+    }
+    stack_.on_control(id, ep, msg, n, res, static_cast<int>(p.uid));
+    finish_calls();
+    for (uint32_t d : dropped_)
+        close_endpoint(d);
+    dropped_.clear();
+}
+
+// A further message on a control connection (a cancel, what a reader
+// hands back), or its end.
+void Server::read_call(uint32_t call)
+{
+    auto it = calls_.find(call);
+    if (it == calls_.end())
+        return;
+    std::vector<int> fds;
+    int uid = -1, mflags = 0;
+    ssize_t n = recv_message(it->second.fd, buf_, fds, uid, mflags);
+    if (n < 0 && errno == EAGAIN)
+        return;
+    if (n <= 0 || !fds.empty() || (mflags & (MSG_TRUNC | MSG_CTRUNC)) ||
+        static_cast<size_t>(n) > kMaxMessage) {
+        close_all(fds);
+        it->second.closing = true;
+        it->second.gone = true;
+        return;
+    }
+    stack_.on_control(call, it->second.ep, buf_.data(), static_cast<size_t>(n), 0,
+                      static_cast<int>(it->second.uid));
 }
 
 // The endpoint whose client end `fd` is, or UINT32_MAX: the same socket
@@ -471,75 +836,75 @@ uint32_t Server::endpoint_of(int fd) const
     return it->second;
 }
 
-void Server::read_endpoint(uint32_t ep, int fd)
+void Server::handle_endpoint_message(uint32_t ep, const uint8_t *msg, size_t n,
+                                     std::vector<int> &fds, int uid, int mflags)
 {
-    for (int k = 0; k < kMessagesPerWake; k++) {
-        if (ep_fd_.find(ep) == ep_fd_.end())
+    if (n >= kHeaderLen && fds.empty() && !(mflags & (MSG_TRUNC | MSG_CTRUNC)) &&
+        get_header(msg).type == kPost) {
+        stack_.on_post(ep, msg, n);
+        return;
+    }
+    // The responding endpoint of t_accept: found by the identity of the
+    // socket passed, never by a number the client names.
+    uint32_t res = fds.size() == 1 ? endpoint_of(fds[0]) : 0;
+    size_t nfds = fds.size();
+    close_all(fds);
+    if (nfds > 1 || (mflags & (MSG_TRUNC | MSG_CTRUNC)) || n > kMaxMessage)
+        stack_.reject(ep, nfds > 1 ? "several descriptors in one message" : "oversized message");
+    else
+        stack_.on_message(ep, msg, n, res, uid);
+}
+
+// Reads the endpoint's socket. Normally a few messages per wake-up, and
+// nothing while the stack holds a posted send its connection has not taken
+// (the socket then holds the sender back) nor a t_snd or posted send when
+// the endpoint holds all the send data it may. With `all`, everything
+// queued: posted sends are delivered before what follows them.
+void Server::drain_endpoint(uint32_t ep, bool all)
+{
+    for (int k = 0; all || k < kMessagesPerWake; k++) {
+        auto it = ep_io_.find(ep);
+        if (it == ep_io_.end())
             return;
-        // An endpoint holding all the send data it may: a t_snd is left in
-        // the socket (whose buffer then holds the sender back) until the
-        // connection takes some; other requests are still read.
-        if (stack_.sends_stalled(ep)) {
+        const int fd = it->second.fd;
+        const bool shut = it->second.input_shut;
+        if (!all && stack_.input_stalled(ep)) {
+            stalled_.insert(ep);
+            return;
+        }
+        if (!all && stack_.sends_stalled(ep)) {
             uint8_t hb[kHeaderLen];
             ssize_t pk = recv(fd, hb, sizeof(hb), MSG_PEEK | MSG_DONTWAIT);
-            if (pk == static_cast<ssize_t>(kHeaderLen) && get_header(hb).type == kSnd) {
+            if (pk == static_cast<ssize_t>(kHeaderLen) &&
+                (get_header(hb).type == kSnd || get_header(hb).type == kPost)) {
                 stalled_.insert(ep);
                 return;
             }
         }
-        struct iovec iov {buf_.data(), buf_.size()};
-        struct msghdr mh {};
-        mh.msg_iov = &iov;
-        mh.msg_iovlen = 1;
-        alignas(struct cmsghdr) char cbuf[CMSG_SPACE(sizeof(struct ucred)) +
-                                          CMSG_SPACE(8 * sizeof(int))];
-        mh.msg_control = cbuf;
-        mh.msg_controllen = sizeof(cbuf);
-        ssize_t n = recvmsg(fd, &mh, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        std::vector<int> fds;
+        int uid = -1, mflags = 0;
+        ssize_t n = recv_message(fd, buf_, fds, uid, mflags);
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             return;
-        int uid = -1;
-        std::vector<int> fds;
-        if (n >= 0) {
-            for (struct cmsghdr *c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c)) {
-                if (c->cmsg_level != SOL_SOCKET)
-                    continue;
-                if (c->cmsg_type == SCM_CREDENTIALS) {
-                    struct ucred cr;
-                    std::memcpy(&cr, CMSG_DATA(c), sizeof(cr));
-                    uid = static_cast<int>(cr.uid);
-                } else if (c->cmsg_type == SCM_RIGHTS) {
-                    size_t k2 = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-                    for (size_t i = 0; i < k2; i++) {
-                        int got;
-                        std::memcpy(&got, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-                        fds.push_back(got);
-                    }
-                }
-            }
-        }
-        // The responding endpoint of t_accept: found by the identity of the
-        // socket passed, never by a number the client names.
-        uint32_t res = fds.size() == 1 ? endpoint_of(fds[0]) : 0;
-        for (int f : fds)
-            close(f);
         if (n <= 0) {
+            close_all(fds);
+            if (shut && n == 0)
+                return;  // our own reading side is shut: nothing more comes
             // The last descriptor to the endpoint is closed everywhere.
             stack_.on_hangup(ep);
             close_endpoint(ep);
             return;
         }
-        if (fds.size() > 1 || (mh.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) ||
-            static_cast<size_t>(n) > kMaxMessage) {
-            stack_.reject(ep, fds.size() > 1 ? "several descriptors in one message"
-                                             : "oversized message");
-        } else {
-            stack_.on_message(ep, buf_.data(), static_cast<size_t>(n), res, uid);
-        }
+        handle_endpoint_message(ep, buf_.data(), static_cast<size_t>(n), fds, uid, mflags);
         for (uint32_t d : dropped_)
             close_endpoint(d);
         dropped_.clear();
     }
+}
+
+void Server::read_endpoint(uint32_t ep)
+{
+    drain_endpoint(ep, false);
 }
 
 int Server::run()
@@ -573,8 +938,15 @@ int Server::run()
     // after a while: a server may be down; the link keeps trying).
     const uint64_t settle_by = clock_.now_ms() + kSettleMs;
 
-    std::vector<struct pollfd> pfds;
-    std::vector<uint32_t> pep;
+    epfd_ = epoll_create1(EPOLL_CLOEXEC);
+    if (epfd_ < 0) {
+        log_line(std::string("epoll: ") + std::strerror(errno));
+        cleanup();
+        return 1;
+    }
+    for (size_t i = 0; i < 3; i++)
+        watch(dev_fd_[i], Kind::Device, static_cast<uint32_t>(i), EPOLLIN);
+    std::vector<struct epoll_event> events(256);
     while (!g_stop) {
         uint64_t now = clock_.now_ms();
         stack_.tick(now);
@@ -587,83 +959,98 @@ int Server::run()
         for (uint32_t d : dropped_)
             close_endpoint(d);
         dropped_.clear();
+        finish_calls();
         uint64_t deadline = stack_.next_deadline();
         int timeout = 1000;
         if (opt_.ready_fd >= 0)
             deadline = std::min(deadline, settle_by);
+        // Silent device connections are closed when their time is up.
+        for (const Pending &p : pending_)
+            if (p.fd >= 0)
+                deadline = std::min(deadline, p.since + 1 +
+                                                  (p.uid == 0 ? kPendingTimeoutRootMs : kPendingTimeoutUserMs));
         if (deadline <= now)
             timeout = 0;
         else if (deadline - now < 1000)
             timeout = static_cast<int>(deadline - now);
 
-        pfds.clear();
-        pep.clear();
-        for (size_t i = 0; i < 3; i++)
-            pfds.push_back({dev_fd_[i], POLLIN, 0});
-        for (auto &p : pending_)
-            pfds.push_back({p.fd, POLLIN, 0});
-        for (auto &[ep, fd] : ep_fd_) {
-            short events = POLLIN;
-            if (stalled_.count(ep)) {
-                if (stack_.sends_stalled(ep))
-                    events = 0;  // only its hangup
-                else
-                    stalled_.erase(ep);
-            }
-            pfds.push_back({fd, events, 0});
-            pep.push_back(ep);
-        }
-        // Links with a descriptor of their own (a tunnel): the stack reads
-        // them in its next round.
-        for (int fd : stack_.link_fds())
-            pfds.push_back({fd, POLLIN, 0});
-        struct timespec ts {timeout / 1000, (timeout % 1000) * 1000000L};
-        int r = ppoll(pfds.data(), pfds.size(), &ts, &waitmask);
+        rewatch_endpoints();
+        watch_links();
+        int r = epoll_pwait(epfd_, events.data(), static_cast<int>(events.size()), timeout, &waitmask);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
-            log_line(std::string("poll: ") + std::strerror(errno));
+            log_line(std::string("epoll_wait: ") + std::strerror(errno));
             break;
         }
         now = clock_.now_ms();
         stack_.tick(now);
-        // pfds holds the device sockets, the pending connections as they
-        // were before the wait, then the endpoints.
-        size_t np = pending_.size();
-        for (size_t i = 0; i < np; i++) {
-            uint64_t limit = pending_[i].uid == 0 ? kPendingTimeoutRootMs : kPendingTimeoutUserMs;
-            if (pfds[3 + i].revents)
-                serve_pending(pending_[i]);
-            else if (now > pending_[i].since + limit) {
-                close(pending_[i].fd);
-                pending_[i].fd = -1;
+        for (int i = 0; i < r; i++) {
+            const uint32_t rev = events[static_cast<size_t>(i)].events;
+            const uint64_t key = events[static_cast<size_t>(i)].data.u64;
+            const Kind kind = static_cast<Kind>(key >> 32);
+            const uint32_t id = static_cast<uint32_t>(key);
+            switch (kind) {
+            case Kind::Device:
+                if (rev & EPOLLIN)
+                    accept_device(id);
+                break;
+            case Kind::Pending:
+                // Registered by descriptor: the one waiting on it now, if
+                // any (one served earlier in this round is gone).
+                for (size_t j = 0; j < pending_.size(); j++)
+                    if (pending_[j].fd == static_cast<int>(id)) {
+                        serve_pending(pending_[j]);
+                        break;
+                    }
+                break;
+            case Kind::Endpoint: {
+                auto it = ep_io_.find(id);
+                if (it == ep_io_.end())
+                    break;
+                if (rev & EPOLLOUT) {
+                    if (flush(id) && it->second.want_write) {
+                        it->second.want_write = false;
+                        stack_.on_writable(id);
+                    }
+                    io_changed_.insert(id);
+                }
+                if ((rev & (EPOLLHUP | EPOLLERR)) && !(rev & EPOLLIN)) {
+                    // Every client is gone: what it sent before still counts
+                    // (posted sends), then the endpoint ends.
+                    drain_endpoint(id, true);
+                    if (ep_io_.find(id) != ep_io_.end()) {
+                        stack_.on_hangup(id);
+                        close_endpoint(id);
+                    }
+                } else if (rev & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+                    drain_endpoint(id, (rev & EPOLLHUP) != 0);
+                }
+                break;
+            }
+            case Kind::Call:
+                if (calls_.count(id) != 0)
+                    read_call(id);
+                break;
+            case Kind::Link:
+                break;  // the stack reads its links in its next round
+            }
+            for (uint32_t d : dropped_)
+                close_endpoint(d);
+            dropped_.clear();
+            finish_calls();
+        }
+        for (Pending &p : pending_) {
+            uint64_t limit = p.uid == 0 ? kPendingTimeoutRootMs : kPendingTimeoutUserMs;
+            if (p.fd >= 0 && now > p.since + limit) {
+                unwatch(p.fd);
+                close(p.fd);
+                p.fd = -1;
             }
         }
-        for (size_t i = 0; i < 3; i++)
-            if (pfds[i].revents & POLLIN)
-                accept_device(i);
         pending_.erase(std::remove_if(pending_.begin(), pending_.end(),
                                       [](const Pending &p) { return p.fd < 0; }),
                        pending_.end());
-        size_t base = 3 + np;
-        for (size_t i = 0; i < pep.size(); i++) {
-            if (pfds[base + i].revents == 0)
-                continue;
-            auto it = ep_fd_.find(pep[i]);
-            if (it == ep_fd_.end() || it->second != pfds[base + i].fd)
-                continue;
-            if (pfds[base + i].events == 0) {
-                // A stalled endpoint whose every client is gone: what it
-                // left unread has nobody to answer.
-                stack_.on_hangup(pep[i]);
-                close_endpoint(pep[i]);
-                continue;
-            }
-            read_endpoint(pep[i], it->second);
-        }
-        for (uint32_t d : dropped_)
-            close_endpoint(d);
-        dropped_.clear();
         trim_memory(now);
     }
     log_line("stopping");
@@ -677,7 +1064,7 @@ int Server::run()
 void Server::trim_memory(uint64_t now)
 {
     size_t size = stack_.held_bytes() +
-                  (ep_fd_.size() + stack_.connection_count()) * static_cast<size_t>(16 * 1024);
+                  (ep_io_.size() + stack_.connection_count()) * static_cast<size_t>(16 * 1024);
     trim_held_ = std::max(trim_held_, size);
     if (now < last_trim_ + 1000 || trim_held_ < size + (1u << 20))
         return;

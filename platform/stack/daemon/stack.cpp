@@ -18,7 +18,13 @@ using ipxcore::SpxState;
 namespace {
 
 constexpr size_t kMaxQueuedDatagrams = 128;
+// Connection requests a listener keeps beyond its queue, and for how long.
+constexpr size_t kMaxOverflow = 256;
+constexpr uint64_t kOverflowWaitMs = 30000;
 constexpr size_t kMaxQueuedUdErr = 16;
+// Most received data one hand-back returns: what the endpoint's socket can
+// hold (its buffer, which the kernel doubles) and the piece being read.
+constexpr size_t kMaxUnread = 4 * tliproto::kMaxData;
 constexpr uint32_t kMaxQlen = 64;
 // Processes sharing an endpoint may each have a request outstanding (one
 // blocked in t_rcv while another sends); more than this is abuse.
@@ -193,6 +199,7 @@ uint32_t Stack::open(Service svc, uint32_t owner)
     usage(owner).endpoints++;
     uint32_t id = e->id;
     eps_[id] = std::move(e);
+    touch(id);
     counters_.endpoints_opened++;
     return id;
 }
@@ -225,7 +232,32 @@ void Stack::add_held(Endpoint &e, Held &&h)
     e.held_bytes += n;
     usage(e.owner).held += n;
     held_total_ += n;
+    if (h.call == 0)
+        e.held_here++;
     e.held.push_back(std::move(h));
+}
+
+void Stack::charge(Endpoint &e, size_t n)
+{
+    e.held_bytes += n;
+    usage(e.owner).held += n;
+    held_total_ += n;
+}
+
+void Stack::discharge(Endpoint &e, size_t n)
+{
+    e.held_bytes -= n;
+    usage(e.owner).held -= n;
+    held_total_ -= n;
+}
+
+// Received data held in the daemon (waiting for room in the endpoint's
+// socket, or handed back by a reader) counts as the owner's, as sends do.
+void Stack::clear_pieces(Endpoint &e, std::deque<Piece> &q)
+{
+    for (const Piece &p : q)
+        discharge(e, p.data.size());
+    q.clear();
 }
 
 void Stack::erase_held(Endpoint &e, std::deque<Held>::iterator it)
@@ -234,7 +266,23 @@ void Stack::erase_held(Endpoint &e, std::deque<Held>::iterator it)
     e.held_bytes -= n;
     usage(e.owner).held -= n;
     held_total_ -= n;
+    if (it->call == 0)
+        e.held_here--;
     e.held.erase(it);
+}
+
+bool Stack::input_stalled(uint32_t ep) const
+{
+    const Endpoint *e = find(ep);
+    return e != nullptr && !e->posts.empty();
+}
+
+bool Stack::over_user_limit(uint32_t owner) const
+{
+    if (owner == 0)
+        return false;
+    auto u = users_.find(owner);
+    return u != users_.end() && u->second.held >= cfg_.limits.held_bytes;
 }
 
 bool Stack::sends_stalled(uint32_t ep) const
@@ -278,6 +326,7 @@ InfoBody Stack::info(uint32_t ep) const
 
 void Stack::on_hangup(uint32_t ep)
 {
+    touch(ep);
     Endpoint *e = find(ep);
     if (e != nullptr)
         destroy(*e);
@@ -293,6 +342,10 @@ void Stack::destroy(Endpoint &e)
         retire(ind.conn);
     }
     e.inds.clear();
+    // Callers waiting beyond the queue are refused too.
+    for (const Waiting &w : e.overflow)
+        send_spx_control(e.addr, w.src, ipxcore::kSpxUnknownId, w.sh.src_id);
+    e.overflow.clear();
     if (e.conn != 0) {
         auto it = conns_.find(e.conn);
         if (it != conns_.end()) {
@@ -301,12 +354,13 @@ void Stack::destroy(Endpoint &e)
                 send_withdraw(c);
                 retire(e.conn);
             } else {
-                linger(e.conn);
+                linger_with_posts(e);
             }
         }
         e.conn = 0;
     }
     release_socket(e);
+    drop_posts(e);
     uint32_t owner = e.owner;
     Usage &u = usage(owner);
     u.endpoints--;
@@ -318,6 +372,7 @@ void Stack::destroy(Endpoint &e)
 
 void Stack::reject(uint32_t ep, const std::string &why)
 {
+    touch(ep);
     Endpoint *e = find(ep);
     if (e != nullptr)
         violation(*e, why);
@@ -332,8 +387,42 @@ void Stack::violation(Endpoint &e, const std::string &why)
     io_.drop(id);
 }
 
-void Stack::reply(Endpoint &e, uint32_t reqid, uint16_t type, const Answer &a)
+void Stack::reply(Endpoint &e, uint32_t call, uint32_t reqid, uint16_t type, Answer &a, bool more)
 {
+    if (call != 0) {
+        // The caller waits on its control connection and reads the
+        // endpoint's socket only as the prefix tells it: a doorbell needed
+        // goes into the socket before the reply, one no longer needed (or a
+        // stale one the caller saw) is for the caller to take out.
+        refresh(e);
+        ControlPrefix &p = a.pre;
+        p.gen = e.stream ? e.gen : 0;
+        if (e.input_shut)
+            p.notes |= kNotePostClosed;
+        const bool stale = a.saw_bell && !e.doorbell;
+        bool ring = false;
+        if (e.stream || events(e) == 0) {
+            if (e.doorbell || stale)
+                p.notes |= kNoteDropBell;
+            e.doorbell = false;
+        } else {
+            ring = true;
+            if (stale)
+                p.notes |= kNoteDropBell;
+        }
+        const bool held = std::any_of(e.held.begin(), e.held.end(),
+                                      [&](const Held &x) { return x.call == call; });
+        const bool last = !more && !held && e.paused_by != call;
+        Writer w;
+        p.write(w);
+        const auto &b = a.body.data();
+        w.bytes(b.data(), b.size());
+        auto msg = build(static_cast<uint16_t>(type | kReply), 0, reqid, a.terr, a.syserr, w.data());
+        if (ring)
+            update_doorbell(e);  // may end the endpoint: `e` is not used after it
+        io_.reply(call, msg, last);
+        return;
+    }
     // The library reads everything up to its reply, doorbells included.
     e.doorbell = false;
     if (type != kCancel) {
@@ -341,7 +430,7 @@ void Stack::reply(Endpoint &e, uint32_t reqid, uint16_t type, const Answer &a)
         e.answered_next = (e.answered_next + 1) % e.answered.size();
     }
     refresh(e);
-    const bool pending = e.held.empty() && events(e) != 0;
+    const bool pending = e.held_here == 0 && events(e) != 0;
     if (!io_.send(e.id, build(static_cast<uint16_t>(type | kReply), pending ? kFlagPending : 0,
                               reqid, a.terr, a.syserr, a.body.data()))) {
         uint32_t id = e.id;
@@ -435,7 +524,9 @@ void Stack::refresh(Endpoint &e)
 
 void Stack::update_doorbell(Endpoint &e)
 {
-    if (!e.held.empty() || e.doorbell || events(e) == 0)
+    // A request held for the endpoint's socket reads the socket until its
+    // reply: no doorbell meanwhile. A stream carries its events itself.
+    if (e.held_here != 0 || e.doorbell || e.stream || events(e) == 0)
         return;
     e.doorbell = true;
     if (!io_.send(e.id, build(kDoorbell, 0, 0, 0, 0, {}))) {
@@ -469,7 +560,7 @@ bool Stack::service_one(Endpoint &e, size_t index)
     switch (h.type) {
     case kListen: done = try_listen(e, a); break;
     case kConnect:
-    case kRcvconnect: done = try_connect_done(e, a); break;
+    case kRcvconnect: done = try_connect_done(e, a, h.call != 0); break;
     case kRcv: {
         uint32_t max = 0;
         rd.u32(max);
@@ -482,15 +573,16 @@ bool Stack::service_one(Endpoint &e, size_t index)
         done = try_rcvudata(e, am, om, dm, a);
         break;
     }
-    case kSnd: done = push_snd(e, h, a, true); break;
+    case kSnd: done = e.posts.empty() && push_snd(e, h, a, true); break;
     default: done = true; a.terr = TSYSERR; a.syserr = EPROTO; break;
     }
     if (!done)
         return false;
     uint32_t reqid = h.reqid;
     uint16_t type = h.type;
+    uint32_t call = h.call;
     erase_held(e, e.held.begin() + static_cast<long>(index));
-    reply(e, reqid, type, a);
+    reply(e, call, reqid, type, a);
     return true;
 }
 
@@ -514,9 +606,12 @@ void Stack::run()
     }
     run_router();
     for (auto &[id, slot] : conns_)
-        if (slot.c->next_deadline() <= now_)
+        if (slot.c->next_deadline() <= now_) {
             slot.c->on_timer(now_);
+            touch(slot.ep);
+        }
     drain_lingering();
+    feed_lingering();
     for (auto it = conns_.begin(); it != conns_.end();) {
         if (it->second.ep == 0 && finished(*it->second.c))
             it = erase_conn(it);
@@ -528,19 +623,257 @@ void Stack::run()
 
 void Stack::settle()
 {
+    // The endpoints touched since the last round, or every one once a
+    // second. What an endpoint's settling does to another touches that one
+    // for the next round.
     std::vector<uint32_t> ids;
-    ids.reserve(eps_.size());
-    for (auto &[id, e] : eps_)
-        ids.push_back(id);
+    if (now_ >= last_sweep_ + 1000) {
+        last_sweep_ = now_;
+        ids.reserve(eps_.size());
+        for (auto &[id, e] : eps_)
+            ids.push_back(id);
+        dirty_.clear();
+    } else {
+        ids.assign(dirty_.begin(), dirty_.end());
+        dirty_.clear();
+    }
     for (uint32_t id : ids) {
         Endpoint *e = find(id);
         if (e == nullptr) continue;
         refresh(*e);
+        feed_posts(*e);
+        // Requests from the overflow that take free places are indications
+        // before a held t_listen is served: it takes them at once.
+        if (!e->overflow.empty())
+            promote(*e);
         service(*e);
         if ((e = find(id)) == nullptr) continue;
         refresh(*e);
+        if (!e->overflow.empty()) {
+            // Places that the answers just freed.
+            size_t before = e->inds.size();
+            promote(*e);
+            if (e->inds.size() != before) {
+                service(*e);
+                if ((e = find(id)) == nullptr) continue;
+                refresh(*e);
+            }
+        }
+        push_stream(*e);
         update_doorbell(*e);
+        // Work still waiting (held requests, posted sends, requests beyond
+        // the queue, data not yet pushed, a pause): settled again next round.
+        // (The endpoint may be gone: a message it could not take ends it.)
+        if ((e = find(id)) != nullptr &&
+            (!e->held.empty() || !e->posts.empty() || !e->overflow.empty() || !e->pushq.empty() ||
+             !e->unread.empty() || e->paused_by != 0))
+            touch(id);
     }
+}
+
+// ---- the data path -----------------------------------------------------------
+
+// A connection starts on the endpoint: a new stream generation, so that what
+// belongs to an earlier connection is told apart. `stream`: a library that
+// reads the stream asked for it (on a control connection).
+void Stack::enter_dataxfer(Endpoint &e, bool stream)
+{
+    e.state = T_DATAXFER;
+    e.gen = next_gen_++;
+    if (next_gen_ == 0)
+        next_gen_ = 1;
+    e.stream = stream;
+    e.piece_max = kMaxData;
+    e.disc_noted = false;
+}
+
+// The connection is over for the endpoint (t_snddis, t_rcvdis, close):
+// nothing more is pushed or taken for its generation.
+void Stack::leave_stream(Endpoint &e)
+{
+    e.gen = 0;
+    e.stream = false;
+    clear_pieces(e, e.pushq);
+    clear_pieces(e, e.unread);
+    e.disc_noted = false;
+    e.paused_by = 0;
+    drop_posts(e);
+}
+
+void Stack::drop_posts(Endpoint &e)
+{
+    for (const Held &h : e.posts) {
+        size_t n = h.body.size();
+        e.held_bytes -= n;
+        usage(e.owner).held -= n;
+        held_total_ -= n;
+    }
+    e.posts.clear();
+}
+
+// Posted sends go into the connection as it takes them. The last piece of
+// a posted send carries the end of the unit unless T_MORE was given.
+void Stack::feed_posts(Endpoint &e)
+{
+    if (e.posts.empty())
+        return;
+    auto it = e.conn ? conns_.find(e.conn) : conns_.end();
+    if (it == conns_.end() || finished(*it->second.c)) {
+        counters_.posts_dropped += e.posts.size();
+        drop_posts(e);
+        return;
+    }
+    size_t fed = feed(*it->second.c, e.posts, e.owner);
+    e.held_bytes -= fed;
+}
+
+// Feeds whole posted sends of `q` into `c` as far as it takes them; returns
+// the bytes of those that went in completely (no longer held by `owner`).
+size_t Stack::feed(SpxConnection &c, std::deque<Held> &q, uint32_t owner)
+{
+    size_t done = 0;
+    while (!q.empty()) {
+        Held &h = q.front();
+        const size_t size = h.body.size();
+        while (h.off < size) {
+            size_t space = c.send_space();
+            if (space == 0)
+                return done;
+            size_t n = std::min(space, size - h.off);
+            bool eom = h.off + n == size && !(h.flags & T_MORE);
+            size_t taken = c.send(h.body.data() + h.off, n, eom, (h.flags & T_EXPEDITED) != 0, now_);
+            h.off += taken;
+            if (taken == 0)
+                return done;
+        }
+        usage(owner).held -= size;
+        held_total_ -= size;
+        done += size;
+        q.pop_front();
+    }
+    return done;
+}
+
+// Received data goes into the endpoint's socket as it arrives, in pieces of
+// at most piece_max bytes that never mix two units or attention and normal
+// data; after the last piece, the disconnect note. The socket's buffer
+// bounds how far ahead the stream runs: when it is full, what was read
+// waits in pushq and the connection's window closes.
+void Stack::push_stream(Endpoint &e)
+{
+    if (!e.stream || e.paused_by != 0)
+        return;
+    size_t cap = std::min<size_t>(e.piece_max, kMaxData);
+    if (cfg_.rcv_max > 0)
+        cap = std::min<size_t>(cap, cfg_.rcv_max);
+    auto it = e.conn ? conns_.find(e.conn) : conns_.end();
+    SpxConnection *c = it != conns_.end() ? it->second.c.get() : nullptr;
+    for (;;) {
+        std::vector<uint8_t> msg;
+        if (!e.pushq.empty()) {
+            Piece &p = e.pushq.front();
+            size_t n = std::min(cap, p.data.size());
+            int32_t flags = n < p.data.size() ? (T_MORE | (p.flags & T_EXPEDITED)) : p.flags;
+            Writer w;
+            w.i32(flags).bytes(p.data.data(), n);
+            msg = build(kData, 0, e.gen, 0, 0, w.data());
+            if (!io_.push(e.id, msg))
+                return;
+            discharge(e, n);
+            if (n < p.data.size())
+                p.data.erase(p.data.begin(), p.data.begin() + static_cast<long>(n));
+            else
+                e.pushq.pop_front();
+            continue;
+        }
+        // An ordinary user who holds as much as it may gets no more read
+        // out of its connections (their windows close) until it holds less.
+        if (c != nullptr && c->readable() && !over_user_limit(e.owner)) {
+            msg.resize(kStreamHeaderLen + cap);
+            ipxcore::SpxReadResult r = c->read(msg.data() + kStreamHeaderLen, cap, now_);
+            int32_t flags = 0;
+            if (!r.end_of_unit) flags |= T_MORE;
+            if (r.attention) flags |= T_EXPEDITED;
+            msg.resize(kStreamHeaderLen + r.bytes);
+            Header h;
+            h.type = kData;
+            h.len = static_cast<uint32_t>(msg.size());
+            h.reqid = e.gen;
+            put_header(h, msg.data());
+            std::memcpy(msg.data() + kHeaderLen, &flags, 4);
+            if (!io_.push(e.id, msg)) {
+                Piece p;
+                p.flags = flags;
+                p.data.assign(msg.begin() + kStreamHeaderLen, msg.end());
+                charge(e, p.data.size());
+                e.pushq.push_back(std::move(p));
+                return;
+            }
+            continue;
+        }
+        break;
+    }
+    // All data is in the socket: a connection that has ended says so after
+    // it, and takes no more posted sends.
+    if (c != nullptr && finished(*c)) {
+        if (!e.input_shut) {
+            e.input_shut = true;
+            counters_.posts_dropped += e.posts.size();
+            drop_posts(e);
+            io_.shut_input(e.id);
+        }
+        refresh(e);  // the disconnect (the connection is retired: `c` is gone)
+    }
+    if (e.conn == 0 && !e.discon.empty() && !e.disc_noted && e.state == T_DATAXFER) {
+        if (!e.input_shut) {
+            e.input_shut = true;
+            drop_posts(e);
+            io_.shut_input(e.id);
+        }
+        if (io_.push(e.id, build(kDiscNote, 0, e.gen, 0, 0, {})))
+            e.disc_noted = true;
+    }
+}
+
+void Stack::on_writable(uint32_t ep)
+{
+    touch(ep);
+    Endpoint *e = find(ep);
+    if (e == nullptr)
+        return;
+    push_stream(*e);
+}
+
+void Stack::on_post(uint32_t ep, const uint8_t *msg, size_t len)
+{
+    touch(ep);
+    Endpoint *e = find(ep);
+    if (e == nullptr)
+        return;
+    if (len < kStreamHeaderLen || len > kStreamHeaderLen + kMaxData)
+        return violation(*e, "bad posted send");
+    Header h = get_header(msg);
+    int32_t flags = 0;
+    std::memcpy(&flags, msg + kHeaderLen, 4);
+    const size_t n = len - kStreamHeaderLen;
+    if (h.len != len || h.type != kPost || h.flags != 0 || h.reqid == 0 || n == 0 ||
+        (flags & ~(T_MORE | T_EXPEDITED)) != 0 ||
+        ((flags & T_EXPEDITED) && n > ipxcore::kSpxMaxData))
+        return violation(*e, "bad posted send");
+    // A send for a connection that is over (or an earlier one) goes nowhere:
+    // the caller learns of the end from the stream.
+    if (h.reqid != e->gen || e->state != T_DATAXFER || e->conn == 0 || e->input_shut) {
+        counters_.posts_dropped++;
+        return;
+    }
+    Held p;
+    p.flags = flags;
+    p.body.assign(msg + kStreamHeaderLen, msg + len);
+    e->held_bytes += n;
+    usage(e->owner).held += n;
+    held_total_ += n;
+    e->posts.push_back(std::move(p));
+    feed_posts(*e);
 }
 
 uint64_t Stack::next_deadline() const
@@ -557,6 +890,9 @@ uint64_t Stack::next_deadline() const
 
 void Stack::on_message(uint32_t ep, const uint8_t *msg, size_t len, uint32_t res_ep, int uid)
 {
+    touch(ep);
+    if (res_ep != UINT32_MAX)
+        touch(res_ep);
     Endpoint *e = find(ep);
     if (e == nullptr)
         return;
@@ -598,7 +934,7 @@ void Stack::on_message(uint32_t ep, const uint8_t *msg, size_t len, uint32_t res
         if (!rd.u32(target) || !rd.done())
             return violation(*e, "bad cancel");
         auto it = std::find_if(e->held.begin(), e->held.end(),
-                               [&](const Held &x) { return x.reqid == target; });
+                               [&](const Held &x) { return x.reqid == target && x.call == 0; });
         if (it != e->held.end()) {
             Answer a;
             if (it->type == kSnd && it->off > 0) {
@@ -609,36 +945,203 @@ void Stack::on_message(uint32_t ep, const uint8_t *msg, size_t len, uint32_t res
             }
             uint16_t type = it->type;
             erase_held(*e, it);
-            reply(*e, target, type, a);
+            reply(*e, 0, target, type, a);
             if ((e = find(ep)) == nullptr) return;
         } else if (std::find(e->answered.begin(), e->answered.end(), target) ==
                    e->answered.end()) {
             return violation(*e, "cancel of request " + std::to_string(target) +
                                      " that is not outstanding");
         }
-        reply(*e, h.reqid, kCancel, Answer{});
+        Answer none;
+        reply(*e, 0, h.reqid, kCancel, none);
     } else if (e->held.size() >= kMaxHeld) {
         return violation(*e, "too many requests outstanding");
     } else {
-        dispatch(*e, h, body, blen, res_ep, uid);
+        dispatch(*e, 0, h, body, blen, res_ep, uid);
     }
     settle();
 }
 
-void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t len,
+// A request on a control connection. Something out of form costs only the
+// connection (the endpoint is the caller's and goes on).
+void Stack::on_control(uint32_t call, uint32_t ep, const uint8_t *msg, size_t len, uint32_t res_ep,
+                       int uid)
+{
+    touch(ep);
+    if (res_ep != UINT32_MAX)
+        touch(res_ep);
+    Endpoint *e = find(ep);
+    Header h;
+    if (len >= kHeaderLen)
+        h = get_header(msg);
+    const uint16_t known = kFlagBlock | kFlagFd | kFlagControl | kFlagSawBell | kFlagDataAhead;
+    if (e == nullptr || len < kHeaderLen || h.len != len || h.type < kInfo || h.type > kUnread ||
+        h.type == kReturn || h.reqid == 0 || (h.flags & ~known) != 0 ||
+        !(h.flags & kFlagControl) || (res_ep != 0 && h.type != kAccept)) {
+        counters_.bad_messages++;
+        io_.end_call(call);
+        return;
+    }
+    control_request(*e, call, h, msg + kHeaderLen, len - kHeaderLen, res_ep, uid);
+    settle();
+}
+
+void Stack::control_request(Endpoint &e, uint32_t call, const Header &h, const uint8_t *body,
+                            size_t len, uint32_t res_ep, int uid)
+{
+    Reader rd(body, len);
+    auto bad = [&]() {
+        counters_.bad_messages++;
+        io_.end_call(call);
+    };
+    // A library that speaks on control connections reads the stream.
+    if (e.state == T_DATAXFER && e.gen != 0 && !e.stream && e.held_here == 0)
+        e.stream = true;
+    switch (h.type) {
+    case kCancel: {
+        uint32_t target = 0;
+        if (!rd.u32(target) || !rd.done())
+            return bad();
+        auto it = std::find_if(e.held.begin(), e.held.end(),
+                               [&](const Held &x) { return x.reqid == target && x.call == call; });
+        if (it != e.held.end()) {
+            Answer a;
+            if (it->type == kSnd && it->off > 0) {
+                a.body.u32(static_cast<uint32_t>(it->off));  // a short count
+            } else {
+                a.terr = TSYSERR;
+                a.syserr = EINTR;
+            }
+            uint16_t type = it->type;
+            erase_held(e, it);
+            reply(e, call, target, type, a, true);
+        }
+        // Not held: it was answered before the cancel came.
+        Answer none;
+        reply(e, call, h.reqid, kCancel, none);
+        return;
+    }
+    case kPause: {
+        if (!rd.done() || e.paused_by == call)
+            return bad();
+        Answer a;
+        if (e.paused_by != 0 || !e.stream) {
+            a.terr = TSYSERR;  // another reader is handing back right now: ask again
+            a.syserr = EAGAIN;
+        } else {
+            e.paused_by = call;
+            clear_pieces(e, e.unread);
+        }
+        reply(e, call, h.reqid, kPause, a);
+        return;
+    }
+    case kUnread: {
+        int32_t kind = 0;
+        uint32_t gen = 0;
+        if (e.paused_by != call || !rd.i32(kind) || !rd.u32(gen))
+            return bad();
+        if (kind == kUnreadData) {
+            Piece p;
+            const uint8_t *data = nullptr;
+            if (!rd.i32(p.flags) || (p.flags & ~(T_MORE | T_EXPEDITED)) != 0)
+                return bad();
+            const size_t n = rd.remaining();
+            if (n > kMaxData || !rd.view(data, n))
+                return bad();
+            // A reader hands back at most what the socket held and the
+            // piece it was reading.
+            size_t back = n;
+            for (const Piece &u : e.unread)
+                back += u.data.size();
+            if (back > kMaxUnread)
+                return bad();
+            p.data.assign(data, data + n);
+            if (gen == e.gen) {
+                charge(e, n);
+                e.unread.push_back(std::move(p));
+            }
+            return;
+        }
+        if (kind == kUnreadDisc) {
+            if (!rd.done())
+                return bad();
+            if (gen == e.gen)
+                e.disc_noted = false;  // it goes into the socket again
+            return;
+        }
+        uint32_t piece = 0;
+        if (kind != kUnreadEnd || !rd.u32(piece) || !rd.done())
+            return bad();
+        if (piece > 0)
+            e.piece_max = std::min<size_t>(piece, kMaxData);
+        while (!e.unread.empty()) {
+            e.pushq.push_front(std::move(e.unread.back()));
+            e.unread.pop_back();
+        }
+        e.paused_by = 0;
+        // Back in the socket before the caller returns (poll is exact then).
+        push_stream(e);
+        Answer a;
+        reply(e, call, h.reqid, kUnread, a);
+        return;
+    }
+    default:
+        break;
+    }
+    if (e.held.size() >= kMaxHeld) {
+        Answer a;
+        a.terr = TSYSERR;
+        a.syserr = EAGAIN;
+        reply(e, call, h.reqid, h.type, a);
+        return;
+    }
+    dispatch(e, call, h, body, len, res_ep, uid);
+}
+
+void Stack::on_call_gone(uint32_t call, uint32_t ep)
+{
+    touch(ep);
+    Endpoint *e = find(ep);
+    if (e == nullptr)
+        return;
+    for (auto it = e->held.begin(); it != e->held.end();) {
+        if (it->call == call)
+            it = (erase_held(*e, it), e->held.begin());
+        else
+            ++it;
+    }
+    if (e->paused_by == call) {
+        // The reader went away with what it had taken out: that is lost, as
+        // with any process that ends after reading.
+        e->paused_by = 0;
+        clear_pieces(*e, e->unread);
+    }
+    settle();
+}
+
+void Stack::dispatch(Endpoint &e, uint32_t call, const Header &h, const uint8_t *body, size_t len,
                      uint32_t res_ep, int uid)
 {
     Reader rd(body, len);
     Answer a;
+    a.saw_bell = (h.flags & kFlagSawBell) != 0;
     const bool block = (h.flags & kFlagBlock) != 0;
     const bool spx = e.svc == Service::Spx;
-    auto bad = [&]() { violation(e, "malformed " + type_name(h.type) + " request"); };
+    auto bad = [&]() {
+        if (call != 0) {
+            counters_.bad_messages++;
+            io_.end_call(call);
+            return;
+        }
+        violation(e, "malformed " + type_name(h.type) + " request");
+    };
     // Held until it can be answered, or TNODATA under O_NONBLOCK.
     auto hold_or = [&](int32_t terr) {
         if (block) {
             Held held;
             held.reqid = h.reqid;
             held.type = h.type;
+            held.call = call;
             held.body.assign(body, body + len);
             add_held(e, std::move(held));
             return true;
@@ -715,7 +1218,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         add_conn(std::move(c), e.id, false);
         e.conn = id;
         e.state = T_OUTCON;
-        if (!try_connect_done(e, a) && hold_or(TNODATA)) return;
+        if (!try_connect_done(e, a, call != 0) && hold_or(TNODATA)) return;
         break;
     }
     case kRcvconnect:
@@ -723,7 +1226,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         if (!spx) { a.terr = TNOTSUPPORT; break; }
         if (e.state != T_OUTCON) { a.terr = TOUTSTATE; break; }
         refresh(e);
-        if (!try_connect_done(e, a) && hold_or(TNODATA)) return;
+        if (!try_connect_done(e, a, call != 0) && hold_or(TNODATA)) return;
         break;
     case kListen:
         if (!rd.done()) return bad();
@@ -732,7 +1235,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         if (!try_listen(e, a) && hold_or(TNODATA)) return;
         break;
     case kAccept:
-        do_accept(e, rd, res_ep, a);
+        do_accept(e, rd, res_ep, a, call != 0);
         if (!rd.done()) return bad();
         break;
     case kSnd: {
@@ -743,16 +1246,24 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         if (e.state == T_DATAXFER && !e.discon.empty()) { a.terr = TLOOK; break; }
         if (e.state != T_DATAXFER && e.state != T_INREL) { a.terr = TOUTSTATE; break; }
         if (n == 0 || ((flags & T_EXPEDITED) && n > ipxcore::kSpxMaxData)) { a.terr = TBADDATA; break; }
+        // After the posted sends before it.
+        feed_posts(e);
         Held held;
         held.reqid = h.reqid;
         held.type = kSnd;
+        held.call = call;
         held.flags = flags;
         held.body.assign(body + 4, body + len);
-        if (!push_snd(e, held, a, block)) {
-            add_held(e, std::move(held));
-            return;
+        if (!e.posts.empty()) {
+            if (!block) {
+                a.terr = TFLOW;
+                break;
+            }
+        } else if (push_snd(e, held, a, block)) {
+            break;
         }
-        break;
+        add_held(e, std::move(held));
+        return;
     }
     case kRcv: {
         uint32_t max = 0;
@@ -762,11 +1273,16 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
             a.terr = e.discon.empty() ? TOUTSTATE : TLOOK;
             break;
         }
+        if (e.stream && call != 0) {
+            // The data is the caller's to read from the socket.
+            a.pre.notes |= kNoteUseStream;
+            break;
+        }
         if (!try_rcv(e, max, a) && hold_or(TNODATA)) return;
         break;
     }
     case kSnddis:
-        do_snddis(e, rd, a);
+        do_snddis(e, rd, a, (h.flags & kFlagDataAhead) != 0);
         if (!rd.done()) return bad();
         break;
     case kRcvdis: {
@@ -776,6 +1292,14 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
         if (e.discon.empty()) { a.terr = TNODIS; break; }
         Discon d = e.discon.front();
         e.discon.pop_front();
+        if (e.gen != 0) {
+            // The stream ends with its disconnect note: the caller takes it out.
+            if (e.stream) {
+                a.pre.notes |= kNoteDropStream;
+                a.pre.old_gen = e.gen;
+            }
+            leave_stream(e);
+        }
         if (e.state == T_INCON) {
             // A listened indication stays outstanding until it is accepted,
             // refused or its withdrawal is taken here.
@@ -817,7 +1341,7 @@ void Stack::dispatch(Endpoint &e, const Header &h, const uint8_t *body, size_t l
     default:
         return bad();
     }
-    reply(e, h.reqid, h.type, a);
+    reply(e, call, h.reqid, h.type, a);
 }
 
 void Stack::do_bind(Endpoint &e, Reader &rd, int uid, Answer &a)
@@ -925,7 +1449,7 @@ void Stack::do_optmgmt(Endpoint &e, Reader &rd, Answer &a)
     a.body.i32(flags).u32(SpxOptions::kLen).bytes(out, SpxOptions::kLen);
 }
 
-void Stack::do_accept(Endpoint &e, Reader &rd, uint32_t res_ep, Answer &a)
+void Stack::do_accept(Endpoint &e, Reader &rd, uint32_t res_ep, Answer &a, bool control)
 {
     int32_t seq = 0;
     uint32_t ol = 0, ul = 0;
@@ -976,13 +1500,19 @@ void Stack::do_accept(Endpoint &e, Reader &rd, uint32_t res_ep, Answer &a)
     slot->second.offered = false;
     slot->second.dropsome = (res->opts.rsrv & 0x80) != 0;
     res->conn = id;
-    res->state = T_DATAXFER;
+    enter_dataxfer(*res, control);
     counters_.connections++;
-    if (res != &e)
+    if (res != &e) {
         e.state = outstanding > 1 ? T_INCON : T_IDLE;
+        a.pre.res_gen = res->stream ? res->gen : 0;
+        if (res->doorbell && res->stream) {
+            a.pre.notes |= kNoteResDropBell;
+            res->doorbell = false;
+        }
+    }
 }
 
-void Stack::do_snddis(Endpoint &e, Reader &rd, Answer &a)
+void Stack::do_snddis(Endpoint &e, Reader &rd, Answer &a, bool data_ahead)
 {
     int32_t has = 0, seq = 0;
     uint32_t ul = 0;
@@ -992,6 +1522,10 @@ void Stack::do_snddis(Endpoint &e, Reader &rd, Answer &a)
     if (e.svc != Service::Spx) { a.terr = TNOTSUPPORT; return; }
     if (e.state < T_OUTCON || e.state > T_INREL) { a.terr = TOUTSTATE; return; }
     refresh(e);
+    // A stream's disconnect shows only once the data before it is read:
+    // with data still ahead of it in the socket it is not there yet.
+    if (e.stream && data_ahead && e.state == T_DATAXFER && e.conn == 0)
+        e.discon.clear();
     if (!e.discon.empty()) { a.terr = TLOOK; return; }
     if (ul != 0) { a.terr = TBADDATA; return; }
     if (e.state == T_INCON) {
@@ -1015,9 +1549,18 @@ void Stack::do_snddis(Endpoint &e, Reader &rd, Answer &a)
         } else if (it != conns_.end()) {
             // Everything queued is still delivered, then the end of
             // connection: the peer reads all data before its disconnect.
-            linger(e.conn);
+            linger_with_posts(e);
         }
         e.conn = 0;
+    }
+    if (e.gen != 0) {
+        // What the stream still holds in the socket is lost with the
+        // connection: the caller takes it out.
+        if (e.stream) {
+            a.pre.notes |= kNoteDropStream;
+            a.pre.old_gen = e.gen;
+        }
+        leave_stream(e);
     }
     e.state = T_IDLE;
 }
@@ -1085,7 +1628,7 @@ bool Stack::try_listen(Endpoint &e, Answer &a)
     return false;
 }
 
-bool Stack::try_connect_done(Endpoint &e, Answer &a)
+bool Stack::try_connect_done(Endpoint &e, Answer &a, bool control)
 {
     refresh(e);
     if (!e.discon.empty()) {
@@ -1095,7 +1638,7 @@ bool Stack::try_connect_done(Endpoint &e, Answer &a)
     auto it = conns_.find(e.conn);
     if (it == conns_.end() || it->second.c->state() == SpxState::Connecting)
         return false;
-    e.state = T_DATAXFER;
+    enter_dataxfer(e, control);
     counters_.connections++;
     it->second.dropsome = (e.opts.rsrv & 0x80) != 0;
     uint8_t addr[kAddrLen];
@@ -1351,6 +1894,11 @@ void Stack::retire(uint16_t id)
 std::map<uint16_t, Stack::Slot>::iterator Stack::erase_conn(std::map<uint16_t, Slot>::iterator it)
 {
     counters_.retransmissions += it->second.c->stats().retransmissions;
+    for (const Held &h : it->second.posts) {
+        usage(it->second.owner).held -= h.body.size();
+        held_total_ -= h.body.size();
+        counters_.posts_dropped++;
+    }
     if (it->second.ep == 0) {
         uint32_t owner = it->second.owner;
         usage(owner).lingering--;
@@ -1383,10 +1931,54 @@ void Stack::linger(uint16_t id)
     if (it->second.ep != 0)
         usage(it->second.owner).lingering++;
     it->second.ep = 0;
+    // Posted sends the connection has not taken yet go before its end.
+    if (!it->second.posts.empty())
+        return;
     if (!finished(*it->second.c))
         it->second.c->close(now_);
     if (finished(*it->second.c))
         retire(id);
+}
+
+// The endpoint lets its connection go: the posted sends it still holds go
+// with the connection, which ends after them.
+void Stack::linger_with_posts(Endpoint &e)
+{
+    auto it = conns_.find(e.conn);
+    if (it == conns_.end())
+        return;
+    feed_posts(e);
+    if (!e.posts.empty() && !finished(*it->second.c)) {
+        for (const Held &h : e.posts)
+            e.held_bytes -= h.body.size();
+        it->second.posts = std::move(e.posts);
+        e.posts.clear();
+    }
+    linger(e.conn);
+}
+
+// Lingering connections take the rest of their posted sends, then end.
+void Stack::feed_lingering()
+{
+    for (auto it = conns_.begin(); it != conns_.end();) {
+        Slot &slot = it->second;
+        if (slot.ep != 0 || slot.posts.empty()) {
+            ++it;
+            continue;
+        }
+        uint16_t id = it->first;
+        ++it;
+        if (finished(*slot.c)) {
+            retire(id);  // its held data is given up with it
+            continue;
+        }
+        feed(*slot.c, slot.posts, slot.owner);
+        if (slot.posts.empty()) {
+            slot.c->close(now_);
+            if (finished(*slot.c))
+                retire(id);
+        }
+    }
 }
 
 // A refusal answers the caller's connection request with an end of
@@ -1543,6 +2135,7 @@ void Stack::on_packet(const std::vector<uint8_t> &pkt, ipxcore::Link &from)
     d.hops = v->header.hops;
     d.data.assign(v->data, v->data + v->data_len);
     e->rx.push_back(std::move(d));
+    touch(e->id);
     counters_.datagrams_in++;
 }
 
@@ -1560,6 +2153,7 @@ void Stack::on_spx_packet(const ipxcore::IpxView &v, const ipxcore::SpxHeader &s
         }
         Slot &slot = it->second;
         SpxConnection &c = *slot.c;
+        touch(slot.ep);
         if (eoc_sys && c.state() == SpxState::Connecting && src == c.remote()) {
             slot.forced_reason = kReasonRefused;  // the listener refused us
             c.abort();
@@ -1578,6 +2172,7 @@ void Stack::on_spx_packet(const ipxcore::IpxView &v, const ipxcore::SpxHeader &s
         SpxConnection &c = *slot.c;
         if (c.remote() == src && c.remote_id() == sh.src_id &&
             (slot.offered || c.state() != SpxState::Connecting)) {
+            touch(slot.ep);
             if (eoc_sys && slot.offered)
                 slot.forced_reason = kReasonWithdrawn;
             else if (ipxcore::is_connect_request(sh))
@@ -1585,32 +2180,81 @@ void Stack::on_spx_packet(const ipxcore::IpxView &v, const ipxcore::SpxHeader &s
             return;
         }
     }
+    auto s = sockets_.find(v.header.dst.socket);
+    Endpoint *e = s == sockets_.end() ? nullptr : find(s->second);
+    if (e != nullptr)
+        touch(e->id);
+    if (e != nullptr && !e->overflow.empty()) {
+        // A request waiting beyond the queue: repeated, or withdrawn.
+        auto w = std::find_if(e->overflow.begin(), e->overflow.end(), [&](const Waiting &x) {
+            return x.src == src && x.sh.src_id == sh.src_id;
+        });
+        if (w != e->overflow.end()) {
+            if (eoc_sys)
+                e->overflow.erase(w);
+            return;
+        }
+    }
     if (!ipxcore::is_connect_request(sh)) {
         counters_.packets_dropped++;
         return;
     }
-    auto s = sockets_.find(v.header.dst.socket);
-    Endpoint *e = s == sockets_.end() ? nullptr : find(s->second);
-    // Requests beyond the queue are dropped: the caller repeats its request.
     if (e == nullptr || e->svc != Service::Spx || (e->state != T_IDLE && e->state != T_INCON) ||
-        e->qlen == 0 || e->inds.size() >= e->qlen) {
+        e->qlen == 0) {
         counters_.packets_dropped++;
         return;
     }
+    // Requests beyond the queue wait in a short overflow, unanswered and
+    // unseen by t_listen, and take the places that come free in order: the
+    // caller is answered as soon as the listener accepts, not after its
+    // next retransmission. Beyond the overflow they are dropped (the caller
+    // repeats its request).
+    if (e->inds.size() >= e->qlen || !e->overflow.empty()) {
+        if (e->overflow.size() >= kMaxOverflow) {
+            counters_.packets_dropped++;
+            return;
+        }
+        e->overflow.push_back({v.header.dst, src, sh, now_});
+        promote(*e);
+        return;
+    }
+    offer(*e, v.header.dst, src, sh);
+}
+
+// A connection request becomes an indication on the listener.
+void Stack::offer(Endpoint &e, const IpxAddress &to, const IpxAddress &src,
+                  const ipxcore::SpxHeader &sh)
+{
     uint16_t id = new_conn_id();
     if (id == 0) {
         counters_.packets_dropped++;
         return;
     }
-    // The connection's address here is the one the request was sent to:
-    // this host's node on the network it came in by.
-    const IpxAddress &to = v.header.dst;
+    // The connection's address here is the one the request was sent to
+    // (`to`): this host's node on the network it came in by.
     auto c = std::make_unique<SpxConnection>(SpxConnection::offered(
-        to, src, sh, id, conn_config(e->opts, to.net), now_, transmit_fn(), trace_fn(id)));
-    add_conn(std::move(c), e->id, true);
-    e->inds.push_back({e->next_seq++, id, false});
-    if (e->next_seq <= 0)
-        e->next_seq = 1;
+        to, src, sh, id, conn_config(e.opts, to.net), now_, transmit_fn(), trace_fn(id)));
+    add_conn(std::move(c), e.id, true);
+    e.inds.push_back({e.next_seq++, id, false});
+    if (e.next_seq <= 0)
+        e.next_seq = 1;
+}
+
+// Requests in the overflow take the places that came free in the queue;
+// those whose callers have most likely given up are dropped.
+void Stack::promote(Endpoint &e)
+{
+    while (!e.overflow.empty() && now_ >= e.overflow.front().since + kOverflowWaitMs)
+        e.overflow.pop_front();
+    if (e.svc != Service::Spx || (e.state != T_IDLE && e.state != T_INCON) || e.qlen == 0) {
+        e.overflow.clear();
+        return;
+    }
+    while (!e.overflow.empty() && e.inds.size() < e.qlen) {
+        Waiting w = e.overflow.front();
+        e.overflow.pop_front();
+        offer(e, w.to, w.src, w.sh);
+    }
 }
 
 std::vector<int> Stack::link_fds() const

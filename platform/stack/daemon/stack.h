@@ -2,9 +2,11 @@
 //
 // Stack owns every endpoint's state (TLI state, bound address, queues,
 // options), the socket table, the SPX connections and the links. It does no
-// socket I/O of its own: requests come in through on_message, replies and
-// doorbells go out through StackIo, packets come in through the links, and
-// time comes from the Clock. The server (server.cpp) does the I/O.
+// socket I/O of its own: requests come in through on_control (a control
+// connection of the library) or on_message (the endpoint's own socket),
+// posted sends through on_post; replies, doorbells and the pushed stream go
+// out through StackIo, packets come in through the links, and time comes
+// from the Clock. The server (server.cpp) does the I/O.
 #ifndef IPXSTACKD_STACK_H
 #define IPXSTACKD_STACK_H
 
@@ -20,6 +22,7 @@
 #include <deque>
 #include <list>
 #include <map>
+#include <set>
 #include <memory>
 #include <optional>
 #include <string>
@@ -76,9 +79,23 @@ struct StackConfig {
 class StackIo {
 public:
     virtual ~StackIo() = default;
-    // Sends one message on the endpoint's socket; false when it cannot be
-    // sent (the stack then drops the endpoint).
+    // Sends one message on the endpoint's socket (a socket that is full
+    // keeps it queued, in order); false when it cannot be sent (the stack
+    // then drops the endpoint).
     virtual bool send(uint32_t ep, const std::vector<uint8_t> &msg) = 0;
+    // Pushes one stream message, only when the socket takes it now (and
+    // nothing queued waits before it); false otherwise. The server calls
+    // Stack::on_writable when the socket has room again.
+    virtual bool push(uint32_t, const std::vector<uint8_t> &) { return false; }
+    // The reply to a request on control connection `call`. `last`: the
+    // stack expects nothing more on it, the server closes it.
+    virtual void reply(uint32_t, const std::vector<uint8_t> &, bool) {}
+    // A control connection that sent something out of form: closed, no
+    // reply (the server tells on_call_gone).
+    virtual void end_call(uint32_t) {}
+    // The endpoint takes no more posted sends: its reading side is shut
+    // (the library's next posted send fails), after what is queued.
+    virtual void shut_input(uint32_t) {}
     // The endpoint is gone (bad client): close its socket.
     virtual void drop(uint32_t ep) = 0;
     virtual void log(const std::string &line) = 0;
@@ -131,6 +148,7 @@ struct Counters {
     uint64_t connections = 0;        // established, ever
     uint64_t bad_messages = 0;       // client messages that cost an endpoint
     uint64_t endpoints_opened = 0;
+    uint64_t posts_dropped = 0;      // posted sends for a connection that is gone
     uint64_t unroutable = 0;         // packets for a network no link leads to
 };
 
@@ -148,6 +166,17 @@ public:
     // descriptor that came with it (0: none, UINT32_MAX: not an endpoint);
     // `uid` the sender's user id (-1 unknown).
     void on_message(uint32_t ep, const uint8_t *msg, size_t len, uint32_t res_ep, int uid);
+    // One message on control connection `call` (a number the server gives
+    // each; never 0) about endpoint `ep`; `res_ep` as for on_message.
+    void on_control(uint32_t call, uint32_t ep, const uint8_t *msg, size_t len, uint32_t res_ep,
+                    int uid);
+    // The control connection is gone: what it holds is dropped (a held
+    // request unanswered, a pause lifted).
+    void on_call_gone(uint32_t call, uint32_t ep);
+    // A posted send from the endpoint's socket (type kPost).
+    void on_post(uint32_t ep, const uint8_t *msg, size_t len);
+    // The endpoint's socket has room again for pushed messages.
+    void on_writable(uint32_t ep);
     // A message the server could not even read (oversized, descriptors):
     // the endpoint is lost.
     void reject(uint32_t ep, const std::string &why);
@@ -167,8 +196,13 @@ public:
     // unknown).
     bool socket_owner(uint16_t socket, int &uid) const;
     // True while the endpoint holds as much t_snd data as it may (itself or
-    // its owner): the server reads no further t_snd from its socket.
+    // its owner): the server reads no further t_snd or posted send from its
+    // socket.
     bool sends_stalled(uint32_t ep) const;
+    // True while the endpoint holds a posted send its connection has not
+    // taken yet: the server reads nothing more from its socket (which then
+    // holds the sender back) until it has.
+    bool input_stalled(uint32_t ep) const;
     size_t held_bytes() const { return held_total_; }
     // A link to other hosts: one IPX network, whose number no other link
     // has. Without any, the stack is one network of its own (the config's
@@ -204,12 +238,23 @@ private:
         int32_t reason = 0;
         int32_t seq = -1;
     };
+    struct Waiting {  // a connection request beyond a listener's queue
+        IpxAddress to;   // the address it was sent to
+        IpxAddress src;
+        ipxcore::SpxHeader sh;
+        uint64_t since = 0;
+    };
     struct Held {  // a request the daemon holds until it can answer
         uint32_t reqid = 0;
         uint16_t type = 0;
+        uint32_t call = 0;          // its control connection (0: the endpoint's socket)
         std::vector<uint8_t> body;  // the request body (t_snd: the data)
         size_t off = 0;             // t_snd: bytes taken so far
         int32_t flags = 0;          // t_snd flags
+    };
+    struct Piece {  // a piece of received data for the stream
+        int32_t flags = 0;  // T_MORE, T_EXPEDITED
+        std::vector<uint8_t> data;
     };
     struct Endpoint {
         uint32_t id = 0;
@@ -223,15 +268,28 @@ private:
         std::deque<Datagram> rx;
         std::deque<UdErr> uderr;
         std::list<Indication> inds;
+        std::deque<Waiting> overflow;  // requests beyond the queue (oldest first)
         int32_t next_seq = 1;
         uint16_t conn = 0;  // the endpoint's connection (0: none)
         std::deque<Discon> discon;
         SpxOptions opts;
         std::deque<Held> held;                // answered in order as they can be
-        size_t held_bytes = 0;                // their bodies together
+        size_t held_bytes = 0;                // their bodies together, with posts,
+                                              // pushq and unread
         std::array<uint32_t, 16> answered{};  // recent request ids: cancel may name them
         size_t answered_next = 0;
+        size_t held_here = 0;   // held requests that came on the endpoint's socket
         bool doorbell = false;  // a doorbell is unread in the socket
+        // The data path of a connected endpoint (see proto.h).
+        uint32_t gen = 0;        // the connection's stream generation (0: none)
+        bool stream = false;     // received data is pushed into the socket
+        size_t piece_max = tliproto::kMaxData;  // largest piece pushed
+        std::deque<Piece> pushq;  // read from the connection, not yet pushed
+        bool disc_noted = false;  // the disconnect note is in the socket
+        uint32_t paused_by = 0;   // the control connection that paused the stream
+        std::deque<Piece> unread;  // handed back under the pause so far
+        bool input_shut = false;  // posted sends are refused (the connection ended)
+        std::deque<Held> posts;   // posted sends the connection has not taken
     };
     struct Slot {
         std::unique_ptr<ipxcore::SpxConnection> c;
@@ -241,11 +299,14 @@ private:
         bool dropsome = false;   // rsrv bit 7
         uint32_t drop_count = 0;
         int32_t forced_reason = 0;  // refused or withdrawn by the other side
+        std::deque<Held> posts;     // lingering: posted sends still to go in
     };
 
     struct Answer {
         int32_t terr = 0, syserr = 0;
         tliproto::Writer body;
+        tliproto::ControlPrefix pre;  // control replies: what the handler adds
+        bool saw_bell = false;        // the request came with kFlagSawBell
     };
 
     // What one user holds (see UserLimits).
@@ -259,9 +320,18 @@ private:
     Usage &usage(uint32_t uid) { return users_[uid]; }
     void forget_user_if_idle(uint32_t uid);
     void add_held(Endpoint &e, Held &&h);
+    // Bytes the daemon holds for the endpoint, counted against its owner.
+    void charge(Endpoint &e, size_t n);
+    void discharge(Endpoint &e, size_t n);
+    void clear_pieces(Endpoint &e, std::deque<Piece> &q);
+    bool over_user_limit(uint32_t owner) const;
     void erase_held(Endpoint &e, std::deque<Held>::iterator it);
     void violation(Endpoint &e, const std::string &why);
-    void reply(Endpoint &e, uint32_t reqid, uint16_t type, const Answer &a);
+    // The answer to a request: on its control connection `call`, or on the
+    // endpoint's socket when `call` is 0.
+    // `more`: another reply follows on the same control connection.
+    void reply(Endpoint &e, uint32_t call, uint32_t reqid, uint16_t type, Answer &a,
+               bool more = false);
     void destroy(Endpoint &e);
     int events(const Endpoint &e) const;
     int look(const Endpoint &e) const;
@@ -270,20 +340,29 @@ private:
     bool service_one(Endpoint &e, size_t index);
     void update_doorbell(Endpoint &e);
     void settle();  // refresh, service and doorbell on every endpoint
+    // The data path: posted sends into the connection, received data and
+    // the disconnect note into the socket.
+    void feed_posts(Endpoint &e);
+    void push_stream(Endpoint &e);
+    void enter_dataxfer(Endpoint &e, bool stream);
+    void leave_stream(Endpoint &e);
+    void drop_posts(Endpoint &e);
+    void control_request(Endpoint &e, uint32_t call, const tliproto::Header &h, const uint8_t *body,
+                         size_t len, uint32_t res_ep, int uid);
 
     // Requests; each returns true when answered (false: hold it or say
     // TNODATA/TFLOW, decided by the caller).
-    void dispatch(Endpoint &e, const tliproto::Header &h, const uint8_t *body, size_t len,
-                  uint32_t res_ep, int uid);
+    void dispatch(Endpoint &e, uint32_t call, const tliproto::Header &h, const uint8_t *body,
+                  size_t len, uint32_t res_ep, int uid);
     bool try_listen(Endpoint &e, Answer &a);
     bool try_rcv(Endpoint &e, uint32_t max, Answer &a);
-    bool try_connect_done(Endpoint &e, Answer &a);
+    bool try_connect_done(Endpoint &e, Answer &a, bool control);
     bool try_rcvudata(Endpoint &e, uint32_t amax, uint32_t omax, uint32_t dmax, Answer &a);
     bool push_snd(Endpoint &e, Held &h, Answer &a, bool block);
     void do_bind(Endpoint &e, tliproto::Reader &rd, int uid, Answer &a);
     void do_optmgmt(Endpoint &e, tliproto::Reader &rd, Answer &a);
-    void do_accept(Endpoint &e, tliproto::Reader &rd, uint32_t res_ep, Answer &a);
-    void do_snddis(Endpoint &e, tliproto::Reader &rd, Answer &a);
+    void do_accept(Endpoint &e, tliproto::Reader &rd, uint32_t res_ep, Answer &a, bool control);
+    void do_snddis(Endpoint &e, tliproto::Reader &rd, Answer &a, bool data_ahead);
     void do_sndudata(Endpoint &e, tliproto::Reader &rd, int uid, Answer &a);
 
     // Networks, sockets and addresses.
@@ -318,7 +397,10 @@ private:
     void retire(uint16_t id);
     std::map<uint16_t, Slot>::iterator erase_conn(std::map<uint16_t, Slot>::iterator it);
     void drain_lingering();
+    void feed_lingering();
     void linger(uint16_t id);
+    void linger_with_posts(Endpoint &e);
+    size_t feed(ipxcore::SpxConnection &c, std::deque<Held> &q, uint32_t owner);
     void refuse(const Endpoint &e, const Indication &ind);
     void send_withdraw(const ipxcore::SpxConnection &c);
     void send_spx_control(const IpxAddress &src, const IpxAddress &dst, uint16_t src_id,
@@ -334,6 +416,8 @@ private:
     void run_router();
     void on_packet(const std::vector<uint8_t> &pkt, ipxcore::Link &from);
     void on_spx_packet(const ipxcore::IpxView &v, const ipxcore::SpxHeader &sh);
+    void offer(Endpoint &e, const IpxAddress &to, const IpxAddress &src, const ipxcore::SpxHeader &sh);
+    void promote(Endpoint &e);
 
     StackConfig cfg_;
     const Clock &clock_;
@@ -349,11 +433,23 @@ private:
     std::map<uint16_t, uint32_t> sockets_;  // bound socket -> endpoint
     uint16_t next_dynamic_ = ipxcore::kFirstDynamicSocket;
     std::map<uint16_t, Slot> conns_;
+    // Endpoints to settle in the next round: those that something happened
+    // to (a message, a call, a packet or timer of their connections, a
+    // datagram) and those with work still waiting. Idle endpoints cost
+    // nothing; all are settled once a second all the same.
+    std::set<uint32_t> dirty_;
+    uint64_t last_sweep_ = 0;
+    void touch(uint32_t ep)
+    {
+        if (ep != 0)
+            dirty_.insert(ep);
+    }
     uint16_t next_conn_id_ = 1;
     Counters counters_;
     std::map<uint32_t, Usage> users_;
     uint32_t dynamic_used_ = 0;  // bound sockets of the dynamic range
     size_t held_total_ = 0;
+    uint32_t next_gen_ = 1;
 };
 
 } // namespace ipxstackd

@@ -34,6 +34,7 @@ void Stack::no_route(const std::vector<uint8_t> &pkt)
             !it->second.offered && it->second.c->remote() == dst) {
             it->second.forced_reason = kReasonNoRoute;
             it->second.c->abort();
+            touch(it->second.ep);
         }
         return;
     }
@@ -42,7 +43,10 @@ void Stack::no_route(const std::vector<uint8_t> &pkt)
     counters_.datagrams_dropped++;
     if (e != nullptr && e->svc == Service::Datagram && e->state == T_IDLE &&
         e->uderr.size() < 16)  // as many as sndudata keeps
+    {
         e->uderr.push_back({dst, v->header.type, ENETUNREACH});
+        touch(e->id);
+    }
 }
 
 } // namespace ipxstackd

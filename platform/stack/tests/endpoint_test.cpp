@@ -24,11 +24,21 @@ public:
     std::map<uint32_t, std::deque<std::vector<uint8_t>>> out;
     std::vector<uint32_t> dropped;
     std::vector<std::string> logs;
+    std::vector<uint32_t> ended_calls;
+    bool full = false;  // the endpoint sockets take no pushed message
     bool send(uint32_t ep, const std::vector<uint8_t> &m) override
     {
         out[ep].push_back(m);
         return true;
     }
+    bool push(uint32_t ep, const std::vector<uint8_t> &m) override
+    {
+        if (full)
+            return false;
+        out[ep].push_back(m);
+        return true;
+    }
+    void end_call(uint32_t call) override { ended_calls.push_back(call); }
     void drop(uint32_t ep) override { dropped.push_back(ep); }
     void log(const std::string &l) override { logs.push_back(l); }
     bool closed(uint32_t) override { return false; }
@@ -246,6 +256,88 @@ TEST_F(Endpoints, ConnectionOverLoopbackWithDoorbells)
     std::memcpy(&reason, dis.data(), 4);
     EXPECT_EQ(reason, kReasonPeerClosed);
     EXPECT_EQ(stack.connection_count(), 0u);
+}
+
+// Received data that waits in the daemon (the endpoint's socket is full, or
+// a reader hands pieces back) counts against the owner's held data, and a
+// reader cannot hand back more than a socket holds.
+TEST_F(Endpoints, ReceivedDataHeldCountsAgainstTheOwner)
+{
+    const uint32_t user = 1000;
+    uint32_t lis = stack.open(Service::Spx, user);
+    uint32_t cli = stack.open(Service::Spx);
+    std::vector<uint8_t> la;
+    ASSERT_EQ(request(lis, kBind, bind_body(0x8063, 1), &la, 0, 0, user).terr, 0);
+    ASSERT_EQ(request(cli, kBind, bind_body(0, 0)).terr, 0);
+    Writer conn;
+    conn.u32(12).u32(0).u32(0).bytes(la.data(), 12);
+    EXPECT_EQ(request(cli, kConnect, conn).terr, TNODATA);
+    stack.run();
+    std::vector<uint8_t> ind;
+    ASSERT_EQ(request(lis, kListen, Writer{}, &ind, 0, 0, user).terr, 0);
+    int32_t seq;
+    std::memcpy(&seq, ind.data(), 4);
+    Writer acc;
+    acc.i32(seq).u32(0).u32(0);
+    ASSERT_EQ(request(lis, kAccept, acc, nullptr, 0, 0, user).terr, 0);
+    auto settle = [&] {
+        for (int i = 0; i < 10; i++) {
+            clock.now += 1;
+            stack.tick(clock.now);
+            stack.run();
+        }
+    };
+    settle();
+    ASSERT_EQ(request(cli, kRcvconnect, Writer{}).terr, 0);
+    // The listener's library speaks on a control connection: its endpoint
+    // gets the stream.
+    const uint32_t call = 7;
+    auto control = [&](uint16_t type, const Writer &body) {
+        auto m = build(type, kFlagControl, next_id++, 0, 0, body.data());
+        stack.on_control(call, lis, m.data(), m.size(), 0, static_cast<int>(user));
+    };
+    control(kInfo, Writer{});
+    auto held = [&] {
+        std::string st = stack.status(user);
+        size_t at = st.find("held send data: ");
+        return at == std::string::npos ? -1L : std::stol(st.substr(at + 16));
+    };
+    auto send_from_client = [&](size_t n) {
+        Writer snd;
+        std::vector<uint8_t> data(n, 'x');
+        snd.i32(0).bytes(data.data(), data.size());
+        ASSERT_EQ(request(cli, kSnd, snd).terr, 0);
+        settle();
+    };
+    send_from_client(5);
+    uint32_t gen = 0;
+    for (auto &m : io.out[lis])
+        if (get_header(m.data()).type == kData)
+            gen = get_header(m.data()).reqid;
+    ASSERT_NE(gen, 0u) << "nothing pushed";
+    EXPECT_EQ(held(), 0);
+
+    io.full = true;
+    send_from_client(5000);
+    EXPECT_GE(held(), 5000);
+    io.full = false;
+    stack.on_writable(lis);
+    EXPECT_EQ(held(), 0);
+
+    // A hand-back: what comes back is held until it is pushed again; more
+    // than a socket can hold costs the reader its control connection.
+    control(kPause, Writer{});
+    std::vector<uint8_t> piece(kMaxData, 'y');
+    for (int i = 0; i < 6 && io.ended_calls.empty(); i++) {
+        Writer w;
+        w.i32(kUnreadData).u32(gen).i32(0).bytes(piece.data(), piece.size());
+        control(kUnread, w);
+    }
+    EXPECT_EQ(io.ended_calls, std::vector<uint32_t>{call});
+    EXPECT_GT(held(), 0);
+    stack.on_call_gone(call, lis);
+    EXPECT_EQ(held(), 0);
+    EXPECT_EQ(stack.endpoint_count(), 2u);
 }
 
 // Both ends close with data the other never read: each connection lingers

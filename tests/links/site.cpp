@@ -135,24 +135,15 @@ Node &Site::here(int n)
     return h;
 }
 
-bool Site::start_ready(Node &h, Proc &p, std::vector<std::string> argv)
+bool Site::start_ready(Node &h, Proc &p, const std::vector<std::string> &argv)
 {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) < 0)
-        return false;
-    argv.push_back("--ready-fd");
-    argv.push_back(std::to_string(fds[1]));
     Proc::Options o;
     o.env = h.env();
-    o.keep_fds = {fds[1]};
-    p = h.host->start(argv, o);
-    close(fds[1]);
-    bool ok = wait_ready(fds[0], 20s);
-    close(fds[0]);
-    if (!ok) {
-        p.wait_exit(1s);
-        why_ = argv[0] + " did not become ready: " + p.err();
-    }
+    o.netns_fd = h.host->ns_fd();
+    std::string why;
+    bool ok = testsupport::start_ready(p, argv, o, 20s, why);
+    if (!ok)
+        why_ = why;
     return ok;
 }
 

@@ -194,18 +194,48 @@ bool wait_ready(int fd, std::chrono::milliseconds limit)
 {
     std::string got;
     auto until = std::chrono::steady_clock::now() + limit;
-    while (got.find("ready\n") == std::string::npos) {
+    while (got.find('\n') == std::string::npos) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        struct pollfd p {fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+        if (left.count() <= 0)
             return false;
-        char buf[64];
-        ssize_t n = read(fd, buf, sizeof buf);
+        struct pollfd p {fd, POLLIN, 0};
+        int n = poll(&p, 1, static_cast<int>(left.count()));
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             return false;
-        got.append(buf, static_cast<size_t>(n));
+        char buf[64];
+        ssize_t r = read(fd, buf, sizeof buf);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        got.append(buf, static_cast<size_t>(r));
     }
-    return true;
+    return got.compare(0, got.find('\n') + 1, "ready\n") == 0;
+}
+
+bool start_ready(Proc &p, std::vector<std::string> argv, Proc::Options o,
+                 std::chrono::milliseconds limit, std::string &why)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) < 0) {
+        why = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    argv.push_back("--ready-fd");
+    argv.push_back(std::to_string(fds[1]));
+    o.keep_fds.push_back(fds[1]);
+    p = Proc(argv, o);
+    close(fds[1]);
+    bool ok = wait_ready(fds[0], limit);
+    close(fds[0]);
+    if (!ok) {
+        if (p.pid() > 0)
+            p.wait_exit(2s);  // what it said before it ended, if it ends
+        why = argv[0] + " did not become ready: " + p.err();
+    }
+    return ok;
 }
 
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds limit,

@@ -76,9 +76,17 @@ private:
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds limit = 10s,
                 const std::string &watch_dir = "");
 
-// Reads from `fd` until a daemon's "ready\n" (its --ready-fd) has come,
-// within the limit. False on end of file, an error or the limit.
+// Reads the first line a daemon writes on its --ready-fd, within the limit:
+// true when it is "ready". False on another line, end of file, an error or
+// the limit.
 bool wait_ready(int fd, std::chrono::milliseconds limit);
+
+// Starts a daemon as `p` with "--ready-fd N" added to `argv` (options as for
+// Proc; the descriptor is added to keep_fds) and waits up to `limit` for its
+// "ready". False when it did not come, with the program and what it said on
+// its standard error in `why`.
+bool start_ready(Proc &p, std::vector<std::string> argv, Proc::Options o,
+                 std::chrono::milliseconds limit, std::string &why);
 
 // Inside a private mount namespace (the NAMESPACE tests): makes the mount
 // tree private, mounts a fresh tmpfs on /opt/DRAXipx and creates

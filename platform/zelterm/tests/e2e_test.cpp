@@ -76,11 +76,11 @@ public:
                 return false;
             }
         env_ = {{"IPX_DEVDIR", dev_.path()}};
-        if (!start_ready(stack_, {IPXSTACKD_PATH, "-f", "--dev-dir", dev_.path(), "--net", "ABCD"}, why) ||
-            !start_ready(ombrad_, {OMBRAD_PATH, "-f"}, why))
-            return false;
         Proc::Options o;
         o.env = env_;
+        if (!start_ready(stack_, {IPXSTACKD_PATH, "-f", "--dev-dir", dev_.path(), "--net", "ABCD"}, o, 10s, why) ||
+            !start_ready(ombrad_, {OMBRAD_PATH, "-f"}, o, 10s, why))
+            return false;
         o.cwd = kBin;
         Proc ptyd({std::string(kBin) + "/Zelptyd", "-n", "zeltest", "/bin/sh"}, o);
         if (ptyd.wait_exit(10s) != 0) {
@@ -140,24 +140,6 @@ public:
     const std::vector<std::pair<std::string, std::string>> &env() const { return env_; }
 
 private:
-    bool start_ready(Proc &p, std::vector<std::string> argv, std::string &why)
-    {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) < 0)
-            return false;
-        argv.push_back("--ready-fd");
-        argv.push_back(std::to_string(fds[1]));
-        Proc::Options o;
-        o.env = env_;
-        o.keep_fds = {fds[1]};
-        p = Proc(argv, o);
-        close(fds[1]);
-        bool ok = wait_ready(fds[0], 10s);
-        close(fds[0]);
-        if (!ok)
-            why = argv[0] + " did not become ready: " + p.err();
-        return ok;
-    }
     TempDir dev_;
     std::vector<std::pair<std::string, std::string>> env_;
     Proc stack_, ombrad_;

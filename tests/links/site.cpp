@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -247,23 +246,17 @@ std::string Site::link_line(int n, const std::string &kind)
 std::string Site::session(int n, size_t bytes)
 {
     Node &h = host(n);
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    grantpt(master);
-    unlockpt(master);
-    int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    struct winsize w {};
-    w.ws_row = 24;
-    w.ws_col = 80;
-    ioctl(master, TIOCSWINSZ, &w);
+    Proc z;
+    Pty pty;  // closed before zelterm is killed
     Proc::Options o;
     o.env = h.env();
     o.env.push_back({"TERM", "xterm"});
-    o.stdin_fd = slave;
-    Proc z = h.host->start({ZELTERM_PATH, kService}, o);
+    o.stdin_fd = pty.slave();
+    z = h.host->start({ZELTERM_PATH, kService}, o);
     auto type = [&](const std::string &s) {
         size_t done = 0;
         while (done < s.size()) {
-            ssize_t r = write(master, s.data() + done, s.size() - done);
+            ssize_t r = write(pty.master(), s.data() + done, s.size() - done);
             if (r <= 0)
                 return false;
             done += static_cast<size_t>(r);
@@ -310,8 +303,6 @@ std::string Site::session(int n, size_t bytes)
         if (result.empty() && st != 0)
             result = "zelterm ended with " + std::to_string(st) + ": " + z.err();
     }
-    close(master);
-    close(slave);
     return result;
 }
 

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -377,6 +378,29 @@ TempDir::~TempDir()
 {
     if (path_ != "/tmp")
         remove_tree(path_);
+}
+
+Pty::Pty(unsigned short rows, unsigned short cols)
+{
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    grantpt(master_);
+    unlockpt(master_);
+    slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    resize(rows, cols);
+}
+
+Pty::~Pty()
+{
+    close(master_);
+    close(slave_);
+}
+
+void Pty::resize(unsigned short rows, unsigned short cols)
+{
+    struct winsize w {};
+    w.ws_row = rows;
+    w.ws_col = cols;
+    ioctl(master_, TIOCSWINSZ, &w);
 }
 
 std::string read_file(const std::string &path)

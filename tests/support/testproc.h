@@ -111,6 +111,24 @@ private:
     std::string path_;
 };
 
+// A pseudo-terminal standing for a user's terminal, ROWS x COLS: the test
+// keeps the master, a program gets the slave as its terminal. The destructor
+// closes both.
+class Pty {
+public:
+    explicit Pty(unsigned short rows = 24, unsigned short cols = 80);
+    ~Pty();
+    Pty(const Pty &) = delete;
+    Pty &operator=(const Pty &) = delete;
+    int master() const { return master_; }
+    int slave() const { return slave_; }
+    void resize(unsigned short rows, unsigned short cols);
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+};
+
 // Whole file as a string ("" when it cannot be read).
 std::string read_file(const std::string &path);
 bool write_file(const std::string &path, const std::string &content, mode_t mode = 0644);

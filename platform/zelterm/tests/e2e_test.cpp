@@ -10,7 +10,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -149,32 +148,19 @@ private:
 // zelterm on a pty standing for the user's terminal.
 class User {
 public:
-    User(const Service &svc, unsigned short rows = 24, unsigned short cols = 80)
+    User(const Service &svc, unsigned short rows = 24, unsigned short cols = 80) : pty_(rows, cols)
     {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        grantpt(master_);
-        unlockpt(master_);
-        slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        resize(rows, cols);
         Proc::Options o;
         o.env = svc.env();
         o.env.push_back({"TERM", "xterm"});
-        o.stdin_fd = slave_;
+        o.stdin_fd = pty_.slave();
         zelterm_ = Proc({ZELTERM_PATH, kService}, o);
     }
-    ~User()
+    void resize(unsigned short rows, unsigned short cols) { pty_.resize(rows, cols); }
+    void type(const std::string &s)
     {
-        close(master_);
-        close(slave_);
+        ASSERT_EQ(write(pty_.master(), s.data(), s.size()), ssize_t(s.size()));
     }
-    void resize(unsigned short rows, unsigned short cols)
-    {
-        struct winsize w{};
-        w.ws_row = rows;
-        w.ws_col = cols;
-        ioctl(master_, TIOCSWINSZ, &w);
-    }
-    void type(const std::string &s) { ASSERT_EQ(write(master_, s.data(), s.size()), ssize_t(s.size())); }
     // Types a command line; true once `expect` appears in the output.
     bool run(const std::string &line, const std::string &expect)
     {
@@ -195,9 +181,8 @@ public:
     Proc &zelterm() { return zelterm_; }
 
 private:
-    int master_ = -1;
-    int slave_ = -1;
     Proc zelterm_;
+    Pty pty_;  // closed before zelterm is killed
 };
 
 int exit_status(Proc &p, std::chrono::milliseconds limit = 20s)

@@ -354,6 +354,18 @@ TempDir::TempDir()
     path_ = p != nullptr ? p : "/tmp";
 }
 
+TempDir::TempDir(const std::string &prefix)
+{
+    const char *tmp = std::getenv("TMPDIR");
+    std::string t = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + prefix + ".XXXXXX";
+    std::vector<char> b(t.begin(), t.end());
+    b.push_back('\0');
+    char *p = mkdtemp(b.data());
+    path_ = p != nullptr ? p : "/tmp";
+    if (p != nullptr)
+        chmod(p, 0755);
+}
+
 static void remove_tree(const std::string &path)
 {
     DIR *d = opendir(path.c_str());

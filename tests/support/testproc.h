@@ -96,11 +96,14 @@ bool start_ready(Proc &p, std::vector<std::string> argv, Proc::Options o,
 // our own.
 bool enter_sandbox(std::string &why);
 
-// A fresh private directory under /tmp, removed with its contents by the
-// destructor.
+// A fresh directory, removed with its contents by the destructor.
 class TempDir {
 public:
+    // /tmp/draxtest.XXXXXX, private to the test.
     TempDir();
+    // $TMPDIR/PREFIX.XXXXXX (/tmp when TMPDIR is not set), open to every
+    // user: for programs that run as other users.
+    explicit TempDir(const std::string &prefix);
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;

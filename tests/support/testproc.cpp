@@ -72,7 +72,9 @@ Proc::Proc(const std::vector<std::string> &argv, const Options &opts)
     }
 }
 
-Proc::~Proc()
+Proc::~Proc() { release(); }
+
+void Proc::release()
 {
     if (pid_ > 0 && !reaped_) {
         kill(pid_, SIGKILL);
@@ -89,16 +91,7 @@ Proc::Proc(Proc &&o) noexcept { *this = std::move(o); }
 Proc &Proc::operator=(Proc &&o) noexcept
 {
     if (this != &o) {
-        // Release what this one holds; the members themselves stay alive
-        // (calling the destructor here would end the strings too).
-        if (pid_ > 0 && !reaped_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_fd_ >= 0)
-            close(out_fd_);
-        if (err_fd_ >= 0)
-            close(err_fd_);
+        release();  // what this one holds (the strings are replaced below)
         pid_ = o.pid_;
         out_fd_ = o.out_fd_;
         err_fd_ = o.err_fd_;

@@ -62,6 +62,8 @@ public:
 
 private:
     void pump(int timeout_ms);
+    // Kills and reaps a child still running, closes the pipes.
+    void release();
     pid_t pid_ = -1;
     int out_fd_ = -1;
     int err_fd_ = -1;

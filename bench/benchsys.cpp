@@ -30,28 +30,30 @@ double us_since(Clock::time_point t0)
     return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
 }
 
-pid_t spawn(const std::vector<std::string> &argv, const SpawnOptions &o)
+ExecArgs::ExecArgs(const std::vector<std::string> &argv, const Env &env)
 {
-    // Everything the child needs is prepared before the fork.
-    std::vector<std::string> envs;
+    strings_ = argv;
     for (char **e = environ; *e != nullptr; e++) {
         std::string kv = *e;
         bool replaced = false;
-        for (const auto &[k, v] : o.env)
+        for (const auto &[k, v] : env)
             replaced = replaced || kv.compare(0, k.size() + 1, k + "=") == 0;
         if (!replaced)
-            envs.push_back(kv);
+            strings_.push_back(kv);
     }
-    for (const auto &[k, v] : o.env)
-        envs.push_back(k + "=" + v);
-    std::vector<char *> args, envp;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    for (const std::string &e : envs)
-        envp.push_back(const_cast<char *>(e.c_str()));
-    envp.push_back(nullptr);
+    for (const auto &[k, v] : env)
+        strings_.push_back(k + "=" + v);
+    // The strings are all in place: pointers into them stay good.
+    for (size_t i = 0; i < strings_.size(); i++)
+        (i < argv.size() ? args_ : envp_).push_back(strings_[i].data());
+    args_.push_back(nullptr);
+    envp_.push_back(nullptr);
+}
 
+pid_t spawn(const std::vector<std::string> &argv, const SpawnOptions &o)
+{
+    // Everything the child needs is prepared before the fork.
+    ExecArgs exec(argv, o.env);
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid < 0) {
@@ -79,8 +81,8 @@ pid_t spawn(const std::vector<std::string> &argv, const SpawnOptions &o)
         fcntl(fd, F_SETFD, 0);
     if (!o.cwd.empty() && chdir(o.cwd.c_str()) < 0)
         _exit(126);
-    execvpe(args[0], args.data(), envp.data());
-    std::fprintf(stderr, "bench: cannot run %s: %s\n", args[0], std::strerror(errno));
+    execvpe(exec.argv()[0], exec.argv(), exec.envp());
+    std::fprintf(stderr, "bench: cannot run %s: %s\n", argv[0].c_str(), std::strerror(errno));
     _exit(127);
 }
 
@@ -117,70 +119,6 @@ void stop_child(pid_t pid, std::chrono::milliseconds grace)
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
-}
-
-bool wait_ready(int fd, std::chrono::milliseconds limit)
-{
-    std::string got;
-    auto until = Clock::now() + limit;
-    while (got.find("ready\n") == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-        struct pollfd p {fd, POLLIN, 0};
-        if (left.count() <= 0)
-            return false;
-        int n = poll(&p, 1, static_cast<int>(left.count()));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        char buf[64];
-        ssize_t r = read(fd, buf, sizeof buf);
-        if (r <= 0)
-            return false;
-        got.append(buf, static_cast<size_t>(r));
-    }
-    return true;
-}
-
-TempDir::TempDir(const char *prefix)
-{
-    const char *tmp = std::getenv("TMPDIR");
-    std::string t = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + prefix + ".XXXXXX";
-    std::vector<char> b(t.begin(), t.end());
-    b.push_back('\0');
-    if (mkdtemp(b.data()) != nullptr) {
-        path_ = b.data();
-        chmod(path_.c_str(), 0755);
-    }
-}
-
-namespace {
-
-void remove_tree(const std::string &path)
-{
-    if (DIR *d = opendir(path.c_str())) {
-        while (struct dirent *e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n == "." || n == "..")
-                continue;
-            std::string p = path + "/" + n;
-            struct stat st;
-            if (lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-                remove_tree(p);
-            else
-                unlink(p.c_str());
-        }
-        closedir(d);
-    }
-    rmdir(path.c_str());
-}
-
-} // namespace
-
-TempDir::~TempDir()
-{
-    if (!path_.empty())
-        remove_tree(path_);
 }
 
 std::string read_text(const std::string &path)
@@ -330,6 +268,20 @@ bool tmpfs_on(const char *dir, std::string &why)
 // the only one whose processes kill_namespace_leftovers may end.
 static std::string own_net_ns;
 
+void loopback_up()
+{
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return;
+    struct ifreq ifr {};
+    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    if (ioctl(s, SIOCGIFFLAGS, &ifr) == 0 && !(ifr.ifr_flags & IFF_UP)) {
+        ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+        ioctl(s, SIOCSIFFLAGS, &ifr);
+    }
+    close(s);
+}
+
 bool enter_private_namespaces(std::string &why)
 {
     if (geteuid() != 0) {
@@ -359,16 +311,7 @@ bool enter_private_namespaces(std::string &why)
         return false;
     mkdir("/opt/DRAXipx/bin", 0755);
     mkdir("/run/sshd", 0755);  // sshd's privilege separation directory
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s >= 0) {
-        struct ifreq ifr {};
-        std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-        if (ioctl(s, SIOCGIFFLAGS, &ifr) == 0 && !(ifr.ifr_flags & IFF_UP)) {
-            ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
-            ioctl(s, SIOCSIFFLAGS, &ifr);
-        }
-        close(s);
-    }
+    loopback_up();
     return true;
 }
 

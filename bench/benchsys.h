@@ -4,6 +4,8 @@
 #ifndef DRAX_BENCHSYS_H
 #define DRAX_BENCHSYS_H
 
+#include "testproc.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -37,22 +39,26 @@ int wait_child(pid_t pid, std::chrono::milliseconds limit);
 // SIGTERM, up to `grace` for the end, then SIGKILL; reaps the child.
 void stop_child(pid_t pid, std::chrono::milliseconds grace);
 
-// Reads lines from `fd` until "ready" came or the limit passed.
-bool wait_ready(int fd, std::chrono::milliseconds limit);
-
-// A fresh directory under $TMPDIR or /tmp, removed with what it holds.
-class TempDir {
+// argv and the environment (ours, with `env` added or replacing) as
+// execvpe takes them, made before a fork so that the child only calls exec.
+class ExecArgs {
 public:
-    explicit TempDir(const char *prefix);
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+    ExecArgs(const std::vector<std::string> &argv, const Env &env);
+    ExecArgs(const ExecArgs &) = delete;
+    ExecArgs &operator=(const ExecArgs &) = delete;
+    char *const *argv() { return args_.data(); }
+    char *const *envp() { return envp_.data(); }
 
 private:
-    std::string path_;
+    std::vector<std::string> strings_;
+    std::vector<char *> args_, envp_;
 };
+
+// A daemon's "ready" on its --ready-fd (wait_ready) and temporary
+// directories (TempDir with a prefix: under $TMPDIR, open to every user) are
+// the test support's.
+using testsupport::TempDir;
+using testsupport::wait_ready;
 
 std::string read_text(const std::string &path);
 bool write_text(const std::string &path, const std::string &text, mode_t mode = 0644);
@@ -67,6 +73,9 @@ long pss_of(pid_t pid);
 // CPU time in ns and context switches, summed over the process's threads.
 long long cpu_ns_of(pid_t pid);
 long switches_of(pid_t pid);
+
+// Brings the loopback interface up (a fresh network namespace has it down).
+void loopback_up();
 
 // Moves this process into mount and network namespaces of its own (made
 // here, so the caller's are never touched), makes the mounts private and

@@ -7,8 +7,6 @@
 // (scripts/linkbench.sh).
 #include "netns.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -85,6 +83,28 @@ public:
         Proc sa = stack(a_, da, link_a), sb = stack(b_, db, link_b);
         if (sa.pid() <= 0 || sb.pid() <= 0)
             return {};
+        return pump(da, db, node_a, sa, sb);
+    }
+
+    Proc stack(const Host &h, const TempDir &dev, const std::string &link)
+    {
+        Proc::Options o;
+        o.netns_fd = h.ns_fd();
+        Proc p;
+        std::string why;
+        if (!start_ready(p, {IPXSTACKD, "-f", "--dev-dir", dev.path(), "--link", link}, o,
+                         std::chrono::seconds(20), why)) {
+            std::fprintf(stderr, "linkbench: the stack did not start: %s", why.c_str());
+            return Proc();
+        }
+        return p;
+    }
+
+    // linkpump serves on host 1 (its stack's devices in `da`, its node
+    // `node_a`) and host 2 (devices in `db`) sends to it, then pings it;
+    // the stacks stop after.
+    Figures pump(const TempDir &da, const TempDir &db, const std::string &node_a, Proc &sa, Proc &sb)
+    {
         Proc::Options o;
         o.env = {{"IPX_DEVDIR", da.path()}};
         Proc serve = a_.start({LINKPUMP, "serve", "5000"}, o);
@@ -98,29 +118,6 @@ public:
             p->wait_exit();
         }
         return f;
-    }
-
-    Proc stack(const Host &h, const TempDir &dev, const std::string &link)
-    {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) < 0)
-            return Proc();
-        Proc::Options o;
-        o.keep_fds = {fds[1]};
-        Proc p = h.start({IPXSTACKD, "-f", "--dev-dir", dev.path(), "--link", link, "--ready-fd",
-                          std::to_string(fds[1])}, o);
-        close(fds[1]);
-        char buf[16] = {};
-        struct pollfd pf {fds[0], POLLIN, 0};
-        bool ok = poll(&pf, 1, 20000) == 1 && read(fds[0], buf, sizeof buf - 1) > 0 &&
-                  std::strncmp(buf, "ready", 5) == 0;
-        close(fds[0]);
-        if (!ok) {
-            p.wait_exit(std::chrono::seconds(1));
-            std::fprintf(stderr, "linkbench: the stack did not start: %s", p.err().c_str());
-            return Proc();
-        }
-        return p;
     }
 
     // A DOSBox relay server on host 3.
@@ -155,20 +152,7 @@ public:
         size_t at = st.out().find(" network 0000be00:");
         if (at == std::string::npos)
             return {};
-        std::string node = st.out().substr(at + 18, 12);
-        Proc::Options o;
-        o.env = {{"IPX_DEVDIR", da.path()}};
-        Proc serve = a_.start({LINKPUMP, "serve", "5000"}, o);
-        serve.wait_output("serving", std::chrono::seconds(10));
-        std::string to = "0000BE00:" + node + ":5000";
-        std::vector<std::pair<std::string, std::string>> env = {{"IPX_DEVDIR", db.path()}};
-        Figures f = parse(run_out(b_, {LINKPUMP, "send", to, std::to_string(opt_.bytes)}, env),
-                          run_out(b_, {LINKPUMP, "ping", to, std::to_string(opt_.rounds), "32"}, env));
-        for (Proc *p : {&serve, &sa, &sb}) {
-            p->signal(SIGTERM);
-            p->wait_exit();
-        }
-        return f;
+        return pump(da, db, st.out().substr(at + 18, 12), sa, sb);
     }
 
     const Host &a() const { return a_; }

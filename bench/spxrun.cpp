@@ -279,22 +279,9 @@ bool start_stack(const Options &opt, Stack &s)
     s.pid = spawn_daemon(args, logfd, p[1]);
     close(p[1]);
     close(logfd);
-    std::string got;
-    struct pollfd pf {p[0], POLLIN, 0};
-    while (got.find('\n') == std::string::npos && s.pid > 0) {
-        int r = poll(&pf, 1, 60000);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
-        char b[16];
-        ssize_t n = read(p[0], b, sizeof(b));
-        if (n <= 0)
-            break;
-        got.append(b, static_cast<size_t>(n));
-    }
+    bool ready = s.pid > 0 && wait_ready(p[0], std::chrono::minutes(1));
     close(p[0]);
-    if (got != "ready\n") {
+    if (!ready) {
         std::fprintf(stderr, "spxbench: %s did not get ready; its log:\n", opt.stackd.c_str());
         if (s.pid > 0) {
             kill(-s.pid, SIGKILL);
@@ -415,21 +402,6 @@ bool run_spx(const Options &opt, const Stack &s, Result &res)
 }
 
 // ---- the TCP twin ----
-
-// A fresh network namespace has its loopback interface down.
-static void loopback_up()
-{
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return;
-    struct ifreq ifr {};
-    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    if (ioctl(s, SIOCGIFFLAGS, &ifr) == 0 && !(ifr.ifr_flags & IFF_UP)) {
-        ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
-        ioctl(s, SIOCSIFFLAGS, &ifr);
-    }
-    close(s);
-}
 
 static void nodelay(int fd)
 {

@@ -12,8 +12,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace bench {
 
 namespace {
@@ -58,25 +56,7 @@ bool Term::start(const std::vector<std::string> &argv, const Env &env, std::stri
     // never fails while the client is starting or ending.
     slave_ = open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
 
-    std::vector<std::string> envs;
-    for (char **e = environ; *e != nullptr; e++) {
-        std::string kv = *e;
-        bool replaced = false;
-        for (const auto &[k, v] : env)
-            replaced = replaced || kv.compare(0, k.size() + 1, k + "=") == 0;
-        if (!replaced)
-            envs.push_back(kv);
-    }
-    for (const auto &[k, v] : env)
-        envs.push_back(k + "=" + v);
-    std::vector<char *> args, envp;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    for (const std::string &e : envs)
-        envp.push_back(const_cast<char *>(e.c_str()));
-    envp.push_back(nullptr);
-
+    ExecArgs exec(argv, env);
     std::fflush(nullptr);
     pid_ = fork();
     if (pid_ < 0) {
@@ -98,8 +78,8 @@ bool Term::start(const std::vector<std::string> &argv, const Env &env, std::stri
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        execvpe(args[0], args.data(), envp.data());
-        std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
+        execvpe(exec.argv()[0], exec.argv(), exec.envp());
+        std::fprintf(stderr, "cannot run %s: %s\n", argv[0].c_str(), std::strerror(errno));
         _exit(127);
     }
     return true;

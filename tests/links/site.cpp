@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -135,24 +134,15 @@ Node &Site::here(int n)
     return h;
 }
 
-bool Site::start_ready(Node &h, Proc &p, std::vector<std::string> argv)
+bool Site::start_ready(Node &h, Proc &p, const std::vector<std::string> &argv)
 {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) < 0)
-        return false;
-    argv.push_back("--ready-fd");
-    argv.push_back(std::to_string(fds[1]));
     Proc::Options o;
     o.env = h.env();
-    o.keep_fds = {fds[1]};
-    p = h.host->start(argv, o);
-    close(fds[1]);
-    bool ok = wait_ready(fds[0], 20s);
-    close(fds[0]);
-    if (!ok) {
-        p.wait_exit(1s);
-        why_ = argv[0] + " did not become ready: " + p.err();
-    }
+    o.netns_fd = h.host->ns_fd();
+    std::string why;
+    bool ok = testsupport::start_ready(p, argv, o, 20s, why);
+    if (!ok)
+        why_ = why;
     return ok;
 }
 
@@ -256,23 +246,17 @@ std::string Site::link_line(int n, const std::string &kind)
 std::string Site::session(int n, size_t bytes)
 {
     Node &h = host(n);
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    grantpt(master);
-    unlockpt(master);
-    int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    struct winsize w {};
-    w.ws_row = 24;
-    w.ws_col = 80;
-    ioctl(master, TIOCSWINSZ, &w);
+    Proc z;
+    Pty pty;  // closed before zelterm is killed
     Proc::Options o;
     o.env = h.env();
     o.env.push_back({"TERM", "xterm"});
-    o.stdin_fd = slave;
-    Proc z = h.host->start({ZELTERM_PATH, kService}, o);
+    o.stdin_fd = pty.slave();
+    z = h.host->start({ZELTERM_PATH, kService}, o);
     auto type = [&](const std::string &s) {
         size_t done = 0;
         while (done < s.size()) {
-            ssize_t r = write(master, s.data() + done, s.size() - done);
+            ssize_t r = write(pty.master(), s.data() + done, s.size() - done);
             if (r <= 0)
                 return false;
             done += static_cast<size_t>(r);
@@ -319,8 +303,6 @@ std::string Site::session(int n, size_t bytes)
         if (result.empty() && st != 0)
             result = "zelterm ended with " + std::to_string(st) + ": " + z.err();
     }
-    close(master);
-    close(slave);
     return result;
 }
 

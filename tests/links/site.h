@@ -80,7 +80,7 @@ public:
     const Lan &lan() const { return lan_; }
 
 private:
-    bool start_ready(Node &h, Proc &p, std::vector<std::string> argv);
+    bool start_ready(Node &h, Proc &p, const std::vector<std::string> &argv);
     Lan lan_;
     std::map<int, std::unique_ptr<Lan>> more_lans_;
     std::map<int, Node> nodes_;

@@ -24,7 +24,6 @@
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -434,26 +433,16 @@ class User {
 public:
     User(const Node &h)
     {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        grantpt(master_);
-        unlockpt(master_);
-        slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        struct winsize w{};
-        w.ws_row = 24;
-        w.ws_col = 80;
-        ioctl(master_, TIOCSWINSZ, &w);
         Proc::Options o;
         o.env = h.env();
         o.env.push_back({"TERM", "xterm"});
-        o.stdin_fd = slave_;
+        o.stdin_fd = pty_.slave();
         zelterm_ = h.host->start({ZELTERM_PATH, kService}, o);
     }
-    ~User()
+    void type(const std::string &s)
     {
-        close(master_);
-        close(slave_);
+        ASSERT_EQ(write(pty_.master(), s.data(), s.size()), ssize_t(s.size()));
     }
-    void type(const std::string &s) { ASSERT_EQ(write(master_, s.data(), s.size()), ssize_t(s.size())); }
     bool run(const std::string &line, const std::string &expect)
     {
         type(line + "\r");
@@ -472,8 +461,8 @@ public:
     Proc &zelterm() { return zelterm_; }
 
 private:
-    int master_ = -1, slave_ = -1;
     Proc zelterm_;
+    Pty pty_;  // closed before zelterm is killed
 };
 
 // Login records of the namespace's utmp (or wtmp) file.

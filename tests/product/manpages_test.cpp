@@ -50,20 +50,6 @@ bool has_page(const std::string &name)
     return !testsupport::read_file(source_path("docs/man/" + name)).empty();
 }
 
-// The calls that <tiuser.h> declares.
-std::vector<std::string> tli_calls()
-{
-    std::ifstream in(source_path("platform/tli/include/tiuser.h"));
-    std::vector<std::string> calls;
-    std::regex decl(R"(^[a-z].*[ *](t_[a-z]+)\()");
-    std::string line;
-    std::smatch m;
-    while (std::getline(in, line))
-        if (std::regex_search(line, m, decl))
-            calls.push_back(m[1]);
-    return calls;
-}
-
 } // namespace
 
 TEST(ManualPages, RenderWithoutWarningsAndIndex)

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -74,6 +76,20 @@ inline std::string build_dir()
 {
     const char *b = std::getenv("DRAX_BUILD_DIR");
     return b ? b : ".";
+}
+
+// The calls that <tiuser.h> declares, in its order.
+inline std::vector<std::string> tli_calls()
+{
+    std::ifstream in(source_path("platform/tli/include/tiuser.h"));
+    std::vector<std::string> calls;
+    std::regex decl(R"(^[a-z].*[ *](t_[a-z]+)\()");
+    std::string line;
+    std::smatch m;
+    while (std::getline(in, line))
+        if (std::regex_search(line, m, decl))
+            calls.push_back(m[1]);
+    return calls;
 }
 
 } // namespace product

@@ -28,36 +28,14 @@ const std::string kBin = "/opt/DRAXipx/bin";
 
 // Starts a daemon that says "ready" on --ready-fd; null (with `why`) when
 // it does not within 10 s.
-std::unique_ptr<Proc> start_ready(std::vector<std::string> argv, std::string &why,
+std::unique_ptr<Proc> start_ready(const std::vector<std::string> &argv, std::string &why,
                                   const std::vector<std::pair<std::string, std::string>> &env = {})
 {
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) < 0) {
-        why = "pipe";
-        return nullptr;
-    }
-    argv.push_back("--ready-fd");
-    argv.push_back(std::to_string(p[1]));
     Proc::Options o;
-    o.keep_fds = {p[1]};
     o.env = env;
-    auto proc = std::make_unique<Proc>(argv, o);
-    close(p[1]);
-    std::string got;
-    struct pollfd pf{p[0], POLLIN, 0};
-    while (got.find('\n') == std::string::npos && poll(&pf, 1, 10000) > 0) {
-        char b[16];
-        ssize_t n = read(p[0], b, sizeof b);
-        if (n <= 0)
-            break;
-        got.append(b, static_cast<size_t>(n));
-    }
-    close(p[0]);
-    if (got != "ready\n") {
-        proc->wait_exit(2s);
-        why = argv[0] + " did not get ready: " + proc->err();
+    auto proc = std::make_unique<Proc>();
+    if (!testsupport::start_ready(*proc, argv, o, 10s, why))
         return nullptr;
-    }
     return proc;
 }
 

@@ -356,33 +356,11 @@ protected:
         }
     }
 
-    bool start_ready(Proc &p, std::vector<std::string> argv, std::string &why)
+    bool start_ready(Proc &p, const std::vector<std::string> &argv, std::string &why)
     {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) < 0)
-            return false;
-        argv.push_back("--ready-fd");
-        argv.push_back(std::to_string(fds[1]));
         Proc::Options o;
         o.env = env_;
-        o.keep_fds = {fds[1]};
-        p = Proc(argv, o);
-        close(fds[1]);
-        std::string got;
-        while (got.find("ready\n") == std::string::npos && readable(fds[0], 10s)) {
-            char b[64];
-            ssize_t n = read(fds[0], b, sizeof b);
-            if (n <= 0)
-                break;
-            got.append(b, static_cast<size_t>(n));
-        }
-        close(fds[0]);
-        if (got.find("ready\n") == std::string::npos) {
-            p.wait_exit(2s);
-            why = argv[0] + " did not become ready: " + p.err();
-            return false;
-        }
-        return true;
+        return testsupport::start_ready(p, argv, o, 10s, why);
     }
 
     // `ipxstackd -s` as root.

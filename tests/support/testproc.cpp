@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -71,7 +72,9 @@ Proc::Proc(const std::vector<std::string> &argv, const Options &opts)
     }
 }
 
-Proc::~Proc()
+Proc::~Proc() { release(); }
+
+void Proc::release()
 {
     if (pid_ > 0 && !reaped_) {
         kill(pid_, SIGKILL);
@@ -88,16 +91,7 @@ Proc::Proc(Proc &&o) noexcept { *this = std::move(o); }
 Proc &Proc::operator=(Proc &&o) noexcept
 {
     if (this != &o) {
-        // Release what this one holds; the members themselves stay alive
-        // (calling the destructor here would end the strings too).
-        if (pid_ > 0 && !reaped_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_fd_ >= 0)
-            close(out_fd_);
-        if (err_fd_ >= 0)
-            close(err_fd_);
+        release();  // what this one holds (the strings are replaced below)
         pid_ = o.pid_;
         out_fd_ = o.out_fd_;
         err_fd_ = o.err_fd_;
@@ -194,18 +188,48 @@ bool wait_ready(int fd, std::chrono::milliseconds limit)
 {
     std::string got;
     auto until = std::chrono::steady_clock::now() + limit;
-    while (got.find("ready\n") == std::string::npos) {
+    while (got.find('\n') == std::string::npos) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        struct pollfd p {fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+        if (left.count() <= 0)
             return false;
-        char buf[64];
-        ssize_t n = read(fd, buf, sizeof buf);
+        struct pollfd p {fd, POLLIN, 0};
+        int n = poll(&p, 1, static_cast<int>(left.count()));
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             return false;
-        got.append(buf, static_cast<size_t>(n));
+        char buf[64];
+        ssize_t r = read(fd, buf, sizeof buf);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        got.append(buf, static_cast<size_t>(r));
     }
-    return true;
+    return got.compare(0, got.find('\n') + 1, "ready\n") == 0;
+}
+
+bool start_ready(Proc &p, std::vector<std::string> argv, Proc::Options o,
+                 std::chrono::milliseconds limit, std::string &why)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) < 0) {
+        why = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    argv.push_back("--ready-fd");
+    argv.push_back(std::to_string(fds[1]));
+    o.keep_fds.push_back(fds[1]);
+    p = Proc(argv, o);
+    close(fds[1]);
+    bool ok = wait_ready(fds[0], limit);
+    close(fds[0]);
+    if (!ok) {
+        if (p.pid() > 0)
+            p.wait_exit(2s);  // what it said before it ended, if it ends
+        why = argv[0] + " did not become ready: " + p.err();
+    }
+    return ok;
 }
 
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds limit,
@@ -323,6 +347,18 @@ TempDir::TempDir()
     path_ = p != nullptr ? p : "/tmp";
 }
 
+TempDir::TempDir(const std::string &prefix)
+{
+    const char *tmp = std::getenv("TMPDIR");
+    std::string t = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + prefix + ".XXXXXX";
+    std::vector<char> b(t.begin(), t.end());
+    b.push_back('\0');
+    char *p = mkdtemp(b.data());
+    path_ = p != nullptr ? p : "/tmp";
+    if (p != nullptr)
+        chmod(p, 0755);
+}
+
 static void remove_tree(const std::string &path)
 {
     DIR *d = opendir(path.c_str());
@@ -347,6 +383,29 @@ TempDir::~TempDir()
 {
     if (path_ != "/tmp")
         remove_tree(path_);
+}
+
+Pty::Pty(unsigned short rows, unsigned short cols)
+{
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    grantpt(master_);
+    unlockpt(master_);
+    slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    resize(rows, cols);
+}
+
+Pty::~Pty()
+{
+    close(master_);
+    close(slave_);
+}
+
+void Pty::resize(unsigned short rows, unsigned short cols)
+{
+    struct winsize w {};
+    w.ws_row = rows;
+    w.ws_col = cols;
+    ioctl(master_, TIOCSWINSZ, &w);
 }
 
 std::string read_file(const std::string &path)

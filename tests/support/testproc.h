@@ -62,6 +62,8 @@ public:
 
 private:
     void pump(int timeout_ms);
+    // Kills and reaps a child still running, closes the pipes.
+    void release();
     pid_t pid_ = -1;
     int out_fd_ = -1;
     int err_fd_ = -1;
@@ -76,9 +78,17 @@ private:
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds limit = 10s,
                 const std::string &watch_dir = "");
 
-// Reads from `fd` until a daemon's "ready\n" (its --ready-fd) has come,
-// within the limit. False on end of file, an error or the limit.
+// Reads the first line a daemon writes on its --ready-fd, within the limit:
+// true when it is "ready". False on another line, end of file, an error or
+// the limit.
 bool wait_ready(int fd, std::chrono::milliseconds limit);
+
+// Starts a daemon as `p` with "--ready-fd N" added to `argv` (options as for
+// Proc; the descriptor is added to keep_fds) and waits up to `limit` for its
+// "ready". False when it did not come, with the program and what it said on
+// its standard error in `why`.
+bool start_ready(Proc &p, std::vector<std::string> argv, Proc::Options o,
+                 std::chrono::milliseconds limit, std::string &why);
 
 // Inside a private mount namespace (the NAMESPACE tests): makes the mount
 // tree private, mounts a fresh tmpfs on /opt/DRAXipx and creates
@@ -88,11 +98,14 @@ bool wait_ready(int fd, std::chrono::milliseconds limit);
 // our own.
 bool enter_sandbox(std::string &why);
 
-// A fresh private directory under /tmp, removed with its contents by the
-// destructor.
+// A fresh directory, removed with its contents by the destructor.
 class TempDir {
 public:
+    // /tmp/draxtest.XXXXXX, private to the test.
     TempDir();
+    // $TMPDIR/PREFIX.XXXXXX (/tmp when TMPDIR is not set), open to every
+    // user: for programs that run as other users.
+    explicit TempDir(const std::string &prefix);
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
@@ -101,6 +114,24 @@ public:
 
 private:
     std::string path_;
+};
+
+// A pseudo-terminal standing for a user's terminal, ROWS x COLS: the test
+// keeps the master, a program gets the slave as its terminal. The destructor
+// closes both.
+class Pty {
+public:
+    explicit Pty(unsigned short rows = 24, unsigned short cols = 80);
+    ~Pty();
+    Pty(const Pty &) = delete;
+    Pty &operator=(const Pty &) = delete;
+    int master() const { return master_; }
+    int slave() const { return slave_; }
+    void resize(unsigned short rows, unsigned short cols);
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
 };
 
 // Whole file as a string ("" when it cannot be read).

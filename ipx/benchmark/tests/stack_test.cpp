@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,32 +34,12 @@ protected:
     // waits until it says it is ready.
     ::testing::AssertionResult start_stack(const std::vector<std::string> &extra = {})
     {
-        int ready[2];
-        if (pipe2(ready, O_CLOEXEC) < 0)
-            return ::testing::AssertionFailure() << "pipe";
         std::vector<std::string> argv = {testsupport::build_path("platform/stack/ipxstackd"),
-                                         "-f", "--dev-dir", dev.path(),
-                                         "--ready-fd", std::to_string(ready[1])};
+                                         "-f", "--dev-dir", dev.path()};
         argv.insert(argv.end(), extra.begin(), extra.end());
-        Proc::Options opts;
-        opts.keep_fds = {ready[1]};
-        stack = Proc(argv, opts);
-        close(ready[1]);
-        std::string said;
-        struct pollfd p = {ready[0], POLLIN, 0};
-        while (said.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1) {
-            char buf[64];
-            ssize_t n = read(ready[0], buf, sizeof buf);
-            if (n <= 0)
-                break;
-            said.append(buf, n);
-        }
-        close(ready[0]);
-        if (said != "ready\n") {
-            stack.wait_exit(1s);
-            return ::testing::AssertionFailure()
-                   << "ipxstackd not ready (said \"" << said << "\"): " << stack.err();
-        }
+        std::string why;
+        if (!testsupport::start_ready(stack, argv, {}, 10s, why))
+            return ::testing::AssertionFailure() << why;
         return ::testing::AssertionSuccess();
     }
 

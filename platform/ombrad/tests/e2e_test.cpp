@@ -46,32 +46,6 @@ bool loopback_up()
     return ok;
 }
 
-// Starts `argv` with a readiness descriptor appended as --ready-fd N and
-// waits (bounded) for its "ready\n".
-bool start_ready(Proc &proc, std::vector<std::string> argv, Proc::Options opts, std::string &why)
-{
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) < 0) {
-        why = "pipe";
-        return false;
-    }
-    argv.push_back("--ready-fd");
-    argv.push_back(std::to_string(p[1]));
-    opts.keep_fds.push_back(p[1]);
-    proc = Proc(argv, opts);
-    close(p[1]);
-    char buf[16] = {};
-    struct pollfd pfd = {p[0], POLLIN, 0};
-    bool ok = poll(&pfd, 1, 10000) == 1 && read(p[0], buf, sizeof buf - 1) > 0 &&
-              std::string(buf) == "ready\n";
-    close(p[0]);
-    if (!ok) {
-        proc.wait_output("\n", 2s, true);  // its complaint, if it has one
-        why = argv[0] + " did not get ready: " + proc.err();
-    }
-    return ok;
-}
-
 // One host: a stack daemon and Ombrad on it.
 struct Host {
     TempDir dir;
@@ -86,7 +60,7 @@ struct Host {
         if (!start_ready(stack,
                          {build_path("platform/stack/ipxstackd"), "-f", "--dev-dir", devdir,
                           "--net", "ABCD", "--host", ip},
-                         {}, why))
+                         {}, 10s, why))
             return false;
         ombrad_args = extra;
         return start_ombrad(why);
@@ -98,7 +72,7 @@ struct Host {
         std::vector<std::string> argv = {build_path("platform/ombrad/Ombrad"), "-f",
                                          "--state-file", state_file()};
         argv.insert(argv.end(), ombrad_args.begin(), ombrad_args.end());
-        return start_ready(ombrad, argv, o, why);
+        return start_ready(ombrad, argv, o, 10s, why);
     }
     std::string state_file() const { return dir / "Ombrad.state"; }
     // Makes this process's TLI calls reach this host's stack.

@@ -595,10 +595,6 @@ TEST_F(Spx, AllocSizesFromTheProvider)
     t_close(fd);
 }
 
-} // namespace
-
-namespace {
-
 class SpxFlow : public TliTest {};
 
 // With nobody reading, a non-blocking sender fills the window and the send
@@ -682,10 +678,6 @@ TEST_F(SpxFlow, BulkUnitsThenImmediateClose)
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
     c.close_all();
 }
-
-} // namespace
-
-namespace {
 
 class StateTable : public TliTest {};
 
@@ -843,10 +835,6 @@ TEST_F(StateTable, IllegalCallsChangeNothing)
     t_close(idle);
     c.close_all();
 }
-
-} // namespace
-
-namespace {
 
 class SpxBlockingConnect : public TliTest {};
 

@@ -10,7 +10,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -76,11 +75,11 @@ public:
                 return false;
             }
         env_ = {{"IPX_DEVDIR", dev_.path()}};
-        if (!start_ready(stack_, {IPXSTACKD_PATH, "-f", "--dev-dir", dev_.path(), "--net", "ABCD"}, why) ||
-            !start_ready(ombrad_, {OMBRAD_PATH, "-f"}, why))
-            return false;
         Proc::Options o;
         o.env = env_;
+        if (!start_ready(stack_, {IPXSTACKD_PATH, "-f", "--dev-dir", dev_.path(), "--net", "ABCD"}, o, 10s, why) ||
+            !start_ready(ombrad_, {OMBRAD_PATH, "-f"}, o, 10s, why))
+            return false;
         o.cwd = kBin;
         Proc ptyd({std::string(kBin) + "/Zelptyd", "-n", "zeltest", "/bin/sh"}, o);
         if (ptyd.wait_exit(10s) != 0) {
@@ -140,24 +139,6 @@ public:
     const std::vector<std::pair<std::string, std::string>> &env() const { return env_; }
 
 private:
-    bool start_ready(Proc &p, std::vector<std::string> argv, std::string &why)
-    {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) < 0)
-            return false;
-        argv.push_back("--ready-fd");
-        argv.push_back(std::to_string(fds[1]));
-        Proc::Options o;
-        o.env = env_;
-        o.keep_fds = {fds[1]};
-        p = Proc(argv, o);
-        close(fds[1]);
-        bool ok = wait_ready(fds[0], 10s);
-        close(fds[0]);
-        if (!ok)
-            why = argv[0] + " did not become ready: " + p.err();
-        return ok;
-    }
     TempDir dev_;
     std::vector<std::pair<std::string, std::string>> env_;
     Proc stack_, ombrad_;
@@ -167,32 +148,19 @@ private:
 // zelterm on a pty standing for the user's terminal.
 class User {
 public:
-    User(const Service &svc, unsigned short rows = 24, unsigned short cols = 80)
+    User(const Service &svc, unsigned short rows = 24, unsigned short cols = 80) : pty_(rows, cols)
     {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        grantpt(master_);
-        unlockpt(master_);
-        slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        resize(rows, cols);
         Proc::Options o;
         o.env = svc.env();
         o.env.push_back({"TERM", "xterm"});
-        o.stdin_fd = slave_;
+        o.stdin_fd = pty_.slave();
         zelterm_ = Proc({ZELTERM_PATH, kService}, o);
     }
-    ~User()
+    void resize(unsigned short rows, unsigned short cols) { pty_.resize(rows, cols); }
+    void type(const std::string &s)
     {
-        close(master_);
-        close(slave_);
+        ASSERT_EQ(write(pty_.master(), s.data(), s.size()), ssize_t(s.size()));
     }
-    void resize(unsigned short rows, unsigned short cols)
-    {
-        struct winsize w{};
-        w.ws_row = rows;
-        w.ws_col = cols;
-        ioctl(master_, TIOCSWINSZ, &w);
-    }
-    void type(const std::string &s) { ASSERT_EQ(write(master_, s.data(), s.size()), ssize_t(s.size())); }
     // Types a command line; true once `expect` appears in the output.
     bool run(const std::string &line, const std::string &expect)
     {
@@ -213,9 +181,8 @@ public:
     Proc &zelterm() { return zelterm_; }
 
 private:
-    int master_ = -1;
-    int slave_ = -1;
     Proc zelterm_;
+    Pty pty_;  // closed before zelterm is killed
 };
 
 int exit_status(Proc &p, std::chrono::milliseconds limit = 20s)

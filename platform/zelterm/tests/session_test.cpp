@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -21,45 +20,24 @@ using namespace testsupport;
 
 namespace {
 
-// A pty standing for the user's terminal.
-struct Terminal {
-    Terminal(unsigned short rows, unsigned short cols)
-    {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        grantpt(master);
-        unlockpt(master);
-        slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        resize(rows, cols);
-        tcgetattr(slave, &before);
-    }
-    ~Terminal()
-    {
-        close(master);
-        close(slave);
-    }
-    void resize(unsigned short rows, unsigned short cols)
-    {
-        struct winsize w{};
-        w.ws_row = rows;
-        w.ws_col = cols;
-        ioctl(master, TIOCSWINSZ, &w);
-    }
-    void type(const std::string &s) { ASSERT_EQ(write(master, s.data(), s.size()), ssize_t(s.size())); }
+// A pty standing for the user's terminal, its modes as they were at the
+// start kept.
+struct Terminal : Pty {
+    Terminal(unsigned short rows, unsigned short cols) : Pty(rows, cols) { tcgetattr(slave(), &before); }
+    void type(const std::string &s) { ASSERT_EQ(write(master(), s.data(), s.size()), ssize_t(s.size())); }
     bool restored() const
     {
         struct termios now{};
-        tcgetattr(slave, &now);
+        tcgetattr(slave(), &now);
         return now.c_iflag == before.c_iflag && now.c_oflag == before.c_oflag && now.c_lflag == before.c_lflag &&
                now.c_cflag == before.c_cflag;
     }
     bool raw() const
     {
         struct termios now{};
-        tcgetattr(slave, &now);
+        tcgetattr(slave(), &now);
         return (now.c_lflag & (ICANON | ECHO)) == 0;
     }
-    int master = -1;
-    int slave = -1;
     struct termios before{};
 };
 
@@ -135,7 +113,7 @@ const char *const kLabel = "ZELHOST (00000001:00007F000001:8063)";
 TEST(ZeltermSession, SizeTypeInputAndExitStatusOfTheCommand)
 {
     Terminal t(30, 90);
-    Chain c(t.slave, {"/bin/sh", "-c", "stty size; echo TERM=$TERM; read l; echo got:$l; exit 3"});
+    Chain c(t.slave(), {"/bin/sh", "-c", "stty size; echo TERM=$TERM; read l; echo got:$l; exit 3"});
     ASSERT_TRUE(c.client.wait_output("TERM=xterm")) << c.client.out() << c.client.err();
     EXPECT_TRUE(has(c.client.out(), "30 90\r\n")) << c.client.out();
     EXPECT_TRUE(t.raw());
@@ -151,7 +129,7 @@ TEST(ZeltermSession, SizeTypeInputAndExitStatusOfTheCommand)
     EXPECT_EQ(status_of(c.server), 0);
 
     // A command killed by a signal: 128 + its number.
-    Chain k(t.slave, {"/bin/sh", "-c", "kill -KILL $$"}, {"-q", "ZELHOST"});
+    Chain k(t.slave(), {"/bin/sh", "-c", "kill -KILL $$"}, {"-q", "ZELHOST"});
     EXPECT_EQ(status_of(k.client), 137) << k.client.err();
     EXPECT_EQ(k.client.err(), "test: t_connect 00000001:00007F000001:8063\n");  // -q
 }
@@ -159,7 +137,7 @@ TEST(ZeltermSession, SizeTypeInputAndExitStatusOfTheCommand)
 TEST(ZeltermSession, ResizeIsSentAndEscapeEndsTheSession)
 {
     Terminal t(24, 80);
-    Chain c(t.slave, {"/bin/sh", "-c", "trap 'stty size' WINCH; echo ready; while :; do sleep 60 & wait; done"});
+    Chain c(t.slave(), {"/bin/sh", "-c", "trap 'stty size' WINCH; echo ready; while :; do sleep 60 & wait; done"});
     ASSERT_TRUE(c.client.wait_output("ready")) << c.client.err();
     t.resize(40, 120);
     c.client.signal(SIGWINCH);  // the kernel signals only the terminal's own session
@@ -182,7 +160,7 @@ TEST(ZeltermSession, ResizeIsSentAndEscapeEndsTheSession)
 TEST(ZeltermSession, SuspendRestoresTheTerminalUntilContinued)
 {
     Terminal t(24, 80);
-    Chain c(t.slave, {"/bin/sh", "-c", "echo ready; read l; echo got:$l"}, {"ZELHOST"}, true);
+    Chain c(t.slave(), {"/bin/sh", "-c", "echo ready; read l; echo got:$l"}, {"ZELHOST"}, true);
     ASSERT_TRUE(c.client.wait_output("ready")) << c.client.err();
     t.type("~\x1a");  // the first thing typed starts a line
     ASSERT_TRUE(wait_until([&] { return process_state(c.client.pid()) == 'T'; })) << c.client.err();
@@ -216,7 +194,7 @@ TEST(ZeltermSession, PipedInputEndsWithItsEndOfFile)
 TEST(ZeltermSession, TerminalIsRestoredWhenKilled)
 {
     Terminal t(24, 80);
-    Chain c(t.slave, {"/bin/sh", "-c", "echo ready; read l"});
+    Chain c(t.slave(), {"/bin/sh", "-c", "echo ready; read l"});
     ASSERT_TRUE(c.client.wait_output("ready"));
     EXPECT_TRUE(t.raw());
     c.client.signal(SIGTERM);

@@ -20,7 +20,7 @@ namespace {
 const char kUsage[] =
     "usage: ipxstackd [-f] [--dev-dir DIR] [--link LINK]... [--net HEX] [--host A.B.C.D]\n"
     "                 [--impair RATES] [--ready-fd N] [--rcv-max N] [--user-limits LIST]\n"
-    "                 [--no-forward] [--rip-timers LIST]\n"
+    "                 [--no-forward] [--rip-timers LIST] [--settle-all MS]\n"
     "       ipxstackd -s [--dev-dir DIR]\n"
     "  -f              stay in the foreground, log to standard error\n"
     "  -s              print the status of the running stack\n"
@@ -37,6 +37,8 @@ const char kUsage[] =
     "  --impair RATES  test option: impair every link, e.g. loss=0.1,dup=0.1,reorder=0.1\n"
     "  --ready-fd N    write \"ready\\n\" on descriptor N once the devices are up\n"
     "  --rcv-max N     test option: every t_rcv returns at most N bytes\n"
+    "  --settle-all MS test option: how often every endpoint is looked at,\n"
+    "                  whether anything happened to it or not (default 1000)\n"
     "  --user-limits LIST  what one ordinary user may hold, e.g.\n"
     "                  endpoints=256,sockets=128,held=4096,pending=8 (held in KiB)\n";
 
@@ -65,7 +67,7 @@ int main(int argc, char **argv)
 {
     ServerOptions opt;
     bool status = false;
-    enum { kDevDir = 256, kNet, kHost, kImpair, kReadyFd, kRcvMax, kUserLimits, kLink, kNoForward,
+    enum { kDevDir = 256, kNet, kHost, kImpair, kReadyFd, kRcvMax, kUserLimits, kLink, kNoForward, kSettleAll,
            kRipTimers };
     bool net_or_host = false;
     static const struct option longopts[] = {
@@ -75,6 +77,7 @@ int main(int argc, char **argv)
         {"impair", required_argument, nullptr, kImpair},
         {"ready-fd", required_argument, nullptr, kReadyFd},
         {"rcv-max", required_argument, nullptr, kRcvMax},
+        {"settle-all", required_argument, nullptr, kSettleAll},
         {"user-limits", required_argument, nullptr, kUserLimits},
         {"link", required_argument, nullptr, kLink},
         {"no-forward", no_argument, nullptr, kNoForward},
@@ -146,6 +149,11 @@ int main(int argc, char **argv)
             if (!parse_uint(optarg, 10, 1u << 30, v) || v == 0)
                 return usage_error(std::string("bad --rcv-max: ") + optarg);
             opt.stack.rcv_max = static_cast<uint32_t>(v);
+            break;
+        case kSettleAll:
+            if (!parse_uint(optarg, 10, 3600000u, v) || v == 0)
+                return usage_error(std::string("bad --settle-all: ") + optarg);
+            opt.stack.settle_all_ms = v;
             break;
         case kUserLimits: {
             std::string err;

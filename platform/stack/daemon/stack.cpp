@@ -627,7 +627,7 @@ void Stack::settle()
     // second. What an endpoint's settling does to another touches that one
     // for the next round.
     std::vector<uint32_t> ids;
-    if (now_ >= last_sweep_ + 1000) {
+    if (now_ >= last_sweep_ + cfg_.settle_all_ms) {
         last_sweep_ = now_;
         ids.reserve(eps_.size());
         for (auto &[id, e] : eps_)

@@ -73,6 +73,10 @@ struct StackConfig {
     // not forward.
     bool forward = true;
     ipxcore::RipTimers rip;  // shorter only in tests (--rip-timers)
+    // How often every endpoint is settled, touched or not (ms). Longer only
+    // in tests (--settle-all), where a wake-up that is missing shows as a
+    // hang instead of a delay.
+    uint64_t settle_all_ms = 1000;
 };
 
 // What the stack needs from the server.

@@ -1,6 +1,7 @@
 #include "tlitest.h"
 
 #include <poll.h>
+#include <sstream>
 #include <unistd.h>
 
 namespace tlitest {
@@ -16,8 +17,16 @@ void TliTest::SetUpTestSuite()
         if (!sandboxed)
             return;
     }
-    if (!stack_)
-        stack_ = std::make_unique<stacktest::StackProc>();
+    if (!stack_) {
+        // TLITEST_STACK_ARGS: more options for the stack, separated by blanks.
+        std::vector<std::string> extra;
+        if (const char *more = getenv("TLITEST_STACK_ARGS")) {
+            std::istringstream words(more);
+            for (std::string w; words >> w;)
+                extra.push_back(w);
+        }
+        stack_ = std::make_unique<stacktest::StackProc>(extra);
+    }
 }
 
 void TliTest::TearDownTestSuite()

@@ -172,6 +172,29 @@ void drop_stray_fd(uint16_t type, Reply &r)
     }
 }
 
+// Reads messages on `s` until the reply to request `reqid` of `type`;
+// whatever comes before it is skipped (a descriptor with it closed), and a
+// signal does not end the wait. 0, or -1 with t_errno set.
+int await_reply(int s, uint16_t type, uint32_t reqid, Reply &out)
+{
+    for (;;) {
+        int r = recv_one(s, out);
+        if (r == -2)
+            continue;
+        if (r == 0)
+            return fail(TSYSERR, ECONNRESET);
+        if (r < 0)
+            return fail(TSYSERR);
+        if (out.h.type == (type | kReply) && out.h.reqid == reqid) {
+            drop_stray_fd(type, out);
+            return 0;
+        }
+        if (out.fd >= 0)
+            close(out.fd);
+        out.fd = -1;
+    }
+}
+
 // A request on the endpoint's socket itself, for a daemon that takes no
 // control connections: doorbells and other messages before the reply are
 // skipped, and a signal does not end the wait. 0 with the reply in `out`,
@@ -183,18 +206,7 @@ int direct_request(int fd, uint16_t type, uint16_t flags, const std::vector<uint
     flags = static_cast<uint16_t>((flags & kFlagBlock) | (resfd >= 0 ? kFlagFd : 0));
     if (!send_msg(fd, build(type, flags, reqid, 0, 0, body), resfd))
         return errno == EBADF || errno == ENOTSOCK ? fail(TBADF) : fail(TSYSERR);
-    for (;;) {
-        int r = recv_one(fd, out);
-        if (r == -2)
-            continue;
-        if (r == 0)
-            return fail(TSYSERR, ECONNRESET);
-        if (r < 0)
-            return fail(TSYSERR);
-        drop_stray_fd(type, out);
-        if (out.h.type == (type | kReply) && out.h.reqid == reqid)
-            return 0;
-    }
+    return await_reply(fd, type, reqid, out);
 }
 
 // A control connection: requests about one endpoint, kept open for the
@@ -445,20 +457,8 @@ int device_request(int s, uint16_t type, const std::vector<uint8_t> &body, Reply
     const uint32_t reqid = next_reqid();
     if (!send_msg(s, build(type, 0, reqid, 0, 0, body)))
         return fail(TSYSERR);
-    for (;;) {
-        int r = recv_one(s, out);
-        if (r == -2)
-            continue;
-        if (r == 0)
-            return fail(TSYSERR, ECONNRESET);
-        if (r < 0)
-            return fail(TSYSERR);
-        if (out.h.type == (type | kReply) && out.h.reqid == reqid)
-            break;
-        if (out.fd >= 0)
-            close(out.fd);
-    }
-    drop_stray_fd(type, out);
+    if (await_reply(s, type, reqid, out) < 0)
+        return -1;
     if (out.h.terr != 0) {
         if (out.fd >= 0)
             close(out.fd);

@@ -936,13 +936,7 @@ void Stack::on_message(uint32_t ep, const uint8_t *msg, size_t len, uint32_t res
         auto it = std::find_if(e->held.begin(), e->held.end(),
                                [&](const Held &x) { return x.reqid == target && x.call == 0; });
         if (it != e->held.end()) {
-            Answer a;
-            if (it->type == kSnd && it->off > 0) {
-                a.body.u32(static_cast<uint32_t>(it->off));  // a short count
-            } else {
-                a.terr = TSYSERR;
-                a.syserr = EINTR;
-            }
+            Answer a = cancelled(*it);
             uint16_t type = it->type;
             erase_held(*e, it);
             reply(*e, 0, target, type, a);
@@ -1005,13 +999,7 @@ void Stack::control_request(Endpoint &e, uint32_t call, const Header &h, const u
         auto it = std::find_if(e.held.begin(), e.held.end(),
                                [&](const Held &x) { return x.reqid == target && x.call == call; });
         if (it != e.held.end()) {
-            Answer a;
-            if (it->type == kSnd && it->off > 0) {
-                a.body.u32(static_cast<uint32_t>(it->off));  // a short count
-            } else {
-                a.terr = TSYSERR;
-                a.syserr = EINTR;
-            }
+            Answer a = cancelled(*it);
             uint16_t type = it->type;
             erase_held(e, it);
             reply(e, call, target, type, a, true);
@@ -1096,6 +1084,20 @@ void Stack::control_request(Endpoint &e, uint32_t call, const Header &h, const u
         return;
     }
     dispatch(e, call, h, body, len, res_ep, uid);
+}
+
+// The answer to a held request that a cancel ends: the count of a t_snd
+// that has sent part of its data, else EINTR.
+Stack::Answer Stack::cancelled(const Held &h)
+{
+    Answer a;
+    if (h.type == kSnd && h.off > 0) {
+        a.body.u32(static_cast<uint32_t>(h.off));  // a short count
+    } else {
+        a.terr = TSYSERR;
+        a.syserr = EINTR;
+    }
+    return a;
 }
 
 void Stack::on_call_gone(uint32_t call, uint32_t ep)

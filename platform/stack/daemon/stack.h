@@ -324,6 +324,7 @@ private:
     Usage &usage(uint32_t uid) { return users_[uid]; }
     void forget_user_if_idle(uint32_t uid);
     void add_held(Endpoint &e, Held &&h);
+    static Answer cancelled(const Held &h);
     // Bytes the daemon holds for the endpoint, counted against its owner.
     void charge(Endpoint &e, size_t n);
     void discharge(Endpoint &e, size_t n);

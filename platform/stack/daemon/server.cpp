@@ -409,8 +409,15 @@ void Server::shut_input(uint32_t ep)
     auto it = ep_io_.find(ep);
     if (it == ep_io_.end() || it->second.input_shut)
         return;
-    // Queued messages stay readable; the library's next posted send fails.
+    // The library's next posted send fails. What it posted before and the
+    // stack had not taken is for the connection that ended: thrown away
+    // now, or a sender waiting for room in the socket would wait for ever.
+    // (Each message is read with a 1-byte buffer: the rest of a record and
+    // any descriptors with it go with it.)
     shutdown(it->second.fd, SHUT_RD);
+    char b;
+    while (recv(it->second.fd, &b, 1, MSG_DONTWAIT) > 0) {
+    }
     it->second.input_shut = true;
     io_changed_.insert(ep);
 }

@@ -665,6 +665,22 @@ int hand_back(int fd, Ep &ep, char *buf, unsigned n, int *flags, Piece *first)
         if (p.h.reqid == ep.gen)
             got.push_back(std::move(p));
     }
+    // Pieces of one unit side by side are joined (up to kMaxData): the
+    // caller and the stream get them in as few pieces as the sizes allow.
+    std::vector<Piece> joined;
+    for (Piece &p : got) {
+        if (!joined.empty()) {
+            Piece &q = joined.back();
+            if (q.h.type == kData && p.h.type == kData && (q.flags & T_MORE) &&
+                ((q.flags ^ p.flags) & T_EXPEDITED) == 0 && q.data.size() + p.data.size() <= kMaxData) {
+                q.data.insert(q.data.end(), p.data.begin(), p.data.end());
+                q.flags = p.flags;
+                continue;
+            }
+        }
+        joined.push_back(std::move(p));
+    }
+    got.swap(joined);
     int result = -1;
     size_t from = 0;
     if (!got.empty() && got[0].h.type == kData) {
@@ -750,8 +766,12 @@ int stream_rcv(int fd, Ep &ep, char *buf, unsigned n, int *flags)
                     return fail(TLOOK);
                 if (len < static_cast<ssize_t>(kStreamHeaderLen))
                     return fail(TSYSERR, EPROTO);
-                if (static_cast<size_t>(len) - kStreamHeaderLen > n)
-                    return hand_back(fd, ep, buf, n, flags, nullptr);
+                if (static_cast<size_t>(len) - kStreamHeaderLen > n) {
+                    int r = hand_back(fd, ep, buf, n, flags, nullptr);
+                    if (r >= 0 || t_errno != TNODATA)
+                        return r;
+                    continue;  // a process sharing the endpoint took it: look again
+                }
             }
             // Read it, with room for what a process sharing the endpoint
             // left us instead if it took this one meanwhile.
@@ -813,6 +833,15 @@ int stream_rcv(int fd, Ep &ep, char *buf, unsigned n, int *flags)
             p.flags = f;
             p.data.assign(buf, buf + n);
             p.data.insert(p.data.end(), spill.get(), spill.get() + (dlen - n));
+            return hand_back(fd, ep, buf, n, flags, &p);
+        }
+        if ((h.flags & kFlagCut) && (f & T_MORE) && n / 2 >= dlen) {
+            // Cut for a reader with a smaller buffer than this one: the
+            // pieces grow to this buffer's size again.
+            Piece p;
+            p.h = h;
+            p.flags = f;
+            p.data.assign(buf, buf + dlen);
             return hand_back(fd, ep, buf, n, flags, &p);
         }
         if (flags != nullptr)

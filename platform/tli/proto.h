@@ -43,7 +43,10 @@
 //   endpoint carries): what belongs to an earlier connection is dropped.
 //   A reader with a buffer smaller than the piece at the head asks the
 //   daemon to pause (kPause), takes the stream out, and hands back what it
-//   did not use (kUnread) with the piece size to use from now on.
+//   did not use (kUnread) with the piece size to use from now on. Pieces
+//   cut at such a smaller size carry kFlagCut: a reader with a buffer at
+//   least twice as large hands back in the same way, and the pieces grow
+//   again.
 // - Doorbells (daemon to library): while events other than the stream's
 //   are pending (a connect indication, a confirmed connection, a
 //   disconnect of a call, a datagram), one kDoorbell is unread in the
@@ -123,6 +126,7 @@ enum Flags : uint16_t {
     kFlagControl = 0x0008,  // a request on a control connection
     kFlagSawBell = 0x0010,  // control: the caller found a doorbell at the socket's head
     kFlagDataAhead = 0x0020,  // control (t_snddis): unread data is at the stream's head
+    kFlagCut = 0x0040,  // stream (kData): cut at the smaller piece size a reader asked for
 };
 
 enum Note : uint32_t {

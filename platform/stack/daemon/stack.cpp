@@ -766,6 +766,9 @@ void Stack::push_stream(Endpoint &e)
     size_t cap = std::min<size_t>(e.piece_max, kMaxData);
     if (cfg_.rcv_max > 0)
         cap = std::min<size_t>(cap, cfg_.rcv_max);
+    // Pieces cut at the size a reader with a small buffer asked for say so:
+    // a reader with a larger buffer then asks for larger pieces again.
+    const bool small = e.piece_max < kMaxData && cap == e.piece_max;
     auto it = e.conn ? conns_.find(e.conn) : conns_.end();
     SpxConnection *c = it != conns_.end() ? it->second.c.get() : nullptr;
     for (;;) {
@@ -776,7 +779,7 @@ void Stack::push_stream(Endpoint &e)
             int32_t flags = n < p.data.size() ? (T_MORE | (p.flags & T_EXPEDITED)) : p.flags;
             Writer w;
             w.i32(flags).bytes(p.data.data(), n);
-            msg = build(kData, 0, e.gen, 0, 0, w.data());
+            msg = build(kData, small && n < p.data.size() ? kFlagCut : 0, e.gen, 0, 0, w.data());
             if (!io_.push(e.id, msg))
                 return;
             discharge(e, n);
@@ -799,6 +802,8 @@ void Stack::push_stream(Endpoint &e)
             h.type = kData;
             h.len = static_cast<uint32_t>(msg.size());
             h.reqid = e.gen;
+            if (small && !r.end_of_unit && r.bytes == cap)
+                h.flags = kFlagCut;
             put_header(h, msg.data());
             std::memcpy(msg.data() + kHeaderLen, &flags, 4);
             if (!io_.push(e.id, msg)) {

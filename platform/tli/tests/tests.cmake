@@ -19,6 +19,7 @@ add_executable(tli_conformance_test
   ${TLI_TESTS}/tlitest.cpp
   ${TLI_TESTS}/conformance_test.cpp
   ${TLI_TESTS}/datagram_test.cpp
+  ${TLI_TESTS}/datapath_test.cpp
   ${TLI_TESTS}/process_test.cpp)
 target_link_libraries(tli_conformance_test PRIVATE tli ipxstacktest GTest::gtest_main)
 add_dependencies(tli_conformance_test ipxstackd tli_child)

@@ -430,7 +430,8 @@ void Stack::reply(Endpoint &e, uint32_t call, uint32_t reqid, uint16_t type, Ans
         e.answered_next = (e.answered_next + 1) % e.answered.size();
     }
     refresh(e);
-    const bool pending = e.held_here == 0 && events(e) != 0;
+    // Said only when a doorbell follows (a stream carries its events itself).
+    const bool pending = e.held_here == 0 && !e.stream && events(e) != 0;
     if (!io_.send(e.id, build(static_cast<uint16_t>(type | kReply), pending ? kFlagPending : 0,
                               reqid, a.terr, a.syserr, a.body.data()))) {
         uint32_t id = e.id;

@@ -7,12 +7,21 @@
 // replies, so that endpoints bind, listen, connect to each other, accept
 // and exchange data over the loopback; some are garbage.
 //
+// Requests go on the endpoint's socket or, as the library sends them, on
+// control connections of their own (a reply starts with the control
+// prefix; a reader pauses the stream, takes it out and hands back what it
+// likes, or goes away paused); posted sends come on the endpoint's socket,
+// and the stream is pushed into a socket of a few messages that the
+// "library" empties now and then.
+//
 // Checked on every message the stack sends: it goes to a live endpoint,
-// parses, answers a request that was sent and not yet answered (once), and
-// has the body the library expects; between two replies at most one
-// doorbell, and a reply that announces one is followed by it. The stack
-// knows exactly the endpoints the clients hold, its loop settles at any
-// instant, and once every endpoint is closed the connections go away.
+// parses, answers a request that was sent and not yet answered (once), on
+// the connection it came by while that is open, and has the body the
+// library expects; between two replies at most one doorbell, and a reply
+// that announces one is followed by it. Every piece of the stream is well
+// formed, and no data of a connection follows its disconnect note. The
+// stack knows exactly the endpoints the clients hold, its loop settles at
+// any instant, and once every endpoint is closed the connections go away.
 #include "fuzzinput.h"
 #include "link.h"
 #include "spx.h"
@@ -22,6 +31,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <map>
 
 using namespace ipxstackd;
@@ -51,6 +61,21 @@ struct Slot {
     bool have_addr = false;
     uint8_t addr[kAddrLen] = {};
     std::vector<int32_t> seqs;     // indications from t_listen replies
+    // The data path.
+    uint32_t gen = 0;              // the stream's generation, as replies told
+    std::deque<std::vector<uint8_t>> sock;  // pushed and not yet read
+    size_t room = 4;               // messages the socket takes
+    bool want_writable = false;    // a push was refused: tell when read
+    bool input_shut = false;       // no more posted sends reach the stack
+    uint32_t disc_gen = 0;         // its disconnect note was pushed
+};
+
+// A control connection: requests about one endpoint.
+struct Call {
+    uint32_t ep = 0;
+    std::map<uint32_t, Request> outstanding;
+    bool paused = false;  // its kPause was granted
+    bool done = false;    // the stack ended it (last reply, or out of form)
 };
 
 class Harness;
@@ -103,6 +128,10 @@ public:
     // The server asks whether a client has closed the endpoint: when the
     // input says so, the client closed it just now.
     bool closed(uint32_t ep) override;
+    bool push(uint32_t ep, const std::vector<uint8_t> &msg) override;
+    void reply(uint32_t call, const std::vector<uint8_t> &msg, bool last) override;
+    void end_call(uint32_t call) override;
+    void shut_input(uint32_t ep) override;
     bool closed_answer = false;
     bool fail_next_send = false;
 
@@ -137,6 +166,10 @@ public:
     void on_sent(uint32_t ep, const std::vector<uint8_t> &msg);
     void on_drop(uint32_t ep);
     bool on_closed(uint32_t ep);
+    bool on_push(uint32_t ep, const std::vector<uint8_t> &msg);
+    void on_reply(uint32_t call, const std::vector<uint8_t> &msg, bool last);
+    void on_end_call(uint32_t call);
+    void on_shut(uint32_t ep);
 
 private:
     Slot *slot_of(uint32_t ep)
@@ -153,7 +186,13 @@ private:
             n += s.ep != 0;
         return n;
     }
-    void request(Slot &s);
+    void request(Slot &s, uint32_t call = 0);
+    void check_body(Slot &s, const Request &req, Reader &rd);
+    void control(Slot &s);
+    void hand_back(Slot &s);
+    void post(Slot &s);
+    void read_stream(Slot &s);
+    void calls_gone();
     void address(Writer &w);
     void arrival();
     void settle();
@@ -169,6 +208,8 @@ private:
     std::vector<std::vector<uint8_t>> echoes_;  // returned replies, to come back
     // Closed by their clients; the server has yet to see the hangup.
     std::vector<uint32_t> closing_;
+    std::map<uint32_t, Call> calls_;
+    uint32_t next_call_ = 1;
 };
 
 bool Io::send(uint32_t ep, const std::vector<uint8_t> &msg)
@@ -184,6 +225,10 @@ bool Io::send(uint32_t ep, const std::vector<uint8_t> &msg)
 void Io::drop(uint32_t ep) { h_.on_drop(ep); }
 
 bool Io::closed(uint32_t ep) { return closed_answer && h_.on_closed(ep); }
+bool Io::push(uint32_t ep, const std::vector<uint8_t> &msg) { return h_.on_push(ep, msg); }
+void Io::reply(uint32_t call, const std::vector<uint8_t> &msg, bool last) { h_.on_reply(call, msg, last); }
+void Io::end_call(uint32_t call) { h_.on_end_call(call); }
+void Io::shut_input(uint32_t ep) { h_.on_shut(ep); }
 
 bool Harness::on_closed(uint32_t ep)
 {
@@ -239,6 +284,13 @@ void Harness::on_sent(uint32_t ep, const std::vector<uint8_t> &msg)
     if (h.terr != 0)
         return;
     Reader rd(msg.data() + kHeaderLen, msg.size() - kHeaderLen);
+    check_body(*s, req, rd);
+}
+
+// The body of a successful reply to `req`, as the library reads it.
+void Harness::check_body(Slot &slot, const Request &req, Reader &rd)
+{
+    Slot *s = &slot;
     int32_t i = 0;
     uint32_t a = 0, o = 0, u = 0;
     const uint8_t *ab = nullptr, *ob = nullptr;
@@ -291,9 +343,222 @@ void Harness::on_sent(uint32_t ep, const std::vector<uint8_t> &msg)
         FUZZ_CHECK(rd.u32(a) && rd.view(ab, a) && rd.u32(o) && rd.view(ob, o) && rd.done());
         FUZZ_CHECK((a == 0 || a == kAddrLen) && (o == 0 || o == kAddrLen));
         break;
-    default:  // unbind, accept, snddis, sndudata, cancel
+    default:  // unbind, accept, snddis, sndudata, cancel, pause, unread
         FUZZ_CHECK(rd.done());
         break;
+    }
+}
+
+// A piece of the stream (or the disconnect note) pushed into the socket.
+bool Harness::on_push(uint32_t ep, const std::vector<uint8_t> &msg)
+{
+    if (std::count(closing_.begin(), closing_.end(), ep) != 0)
+        return false;
+    Slot *s = slot_of(ep);
+    FUZZ_CHECK(s != nullptr);
+    FUZZ_CHECK(msg.size() >= kHeaderLen);
+    Header h = get_header(msg.data());
+    FUZZ_CHECK(h.len == msg.size() && h.reqid != 0 && h.terr == 0 && h.syserr == 0);
+    if (h.type == kDiscNote) {
+        FUZZ_CHECK(msg.size() == kHeaderLen && h.flags == 0);
+    } else {
+        FUZZ_CHECK(h.type == kData && msg.size() >= kStreamHeaderLen);
+        FUZZ_CHECK(msg.size() - kStreamHeaderLen <= kMaxData);
+        int32_t f = 0;
+        std::memcpy(&f, msg.data() + kHeaderLen, 4);
+        FUZZ_CHECK((f & ~(T_MORE | T_EXPEDITED)) == 0);
+        FUZZ_CHECK((h.flags & ~kFlagCut) == 0 && (!(h.flags & kFlagCut) || (f & T_MORE)));
+        FUZZ_CHECK(s->disc_gen != h.reqid);  // nothing after the disconnect
+    }
+    if (s->sock.size() >= s->room) {
+        s->want_writable = true;
+        return false;
+    }
+    if (h.type == kDiscNote)
+        s->disc_gen = h.reqid;
+    s->sock.push_back(msg);
+    return true;
+}
+
+void Harness::on_reply(uint32_t call, const std::vector<uint8_t> &msg, bool last)
+{
+    auto it = calls_.find(call);
+    FUZZ_CHECK(it != calls_.end() && !it->second.done);  // only open connections
+    Call &c = it->second;
+    FUZZ_CHECK(msg.size() >= kHeaderLen + ControlPrefix::kLen);
+    Header h = get_header(msg.data());
+    FUZZ_CHECK(h.len == msg.size() && (h.type & kReply) != 0 && h.flags == 0);
+    auto o = c.outstanding.find(h.reqid);
+    FUZZ_CHECK(o != c.outstanding.end());  // one reply per request
+    const Request req = o->second;
+    c.outstanding.erase(o);
+    FUZZ_CHECK(h.type == (req.type | kReply));
+    Reader rd(msg.data() + kHeaderLen, msg.size() - kHeaderLen);
+    ControlPrefix p;
+    FUZZ_CHECK(p.read(rd));
+    const uint32_t notes = kNoteDropBell | kNoteDropStream | kNoteUseStream | kNotePostClosed |
+                           kNoteResDropBell;
+    FUZZ_CHECK((p.notes & ~notes) == 0);
+    if (last)
+        c.done = true;
+    if (req.type == kPause && h.terr == 0)
+        c.paused = true;
+    Slot *s = slot_of(c.ep);
+    if (s == nullptr)
+        return;  // closed by its clients meanwhile
+    if (p.notes & kNoteDropBell)
+        s->doorbell = false;
+    if (p.notes & kNoteDropStream) {
+        // The ended connection's messages at the socket's head go.
+        while (!s->sock.empty() && get_header(s->sock.front().data()).reqid == p.old_gen)
+            s->sock.pop_front();
+    }
+    s->gen = p.gen;
+    if (p.notes & kNoteUseStream)
+        FUZZ_CHECK(req.type == kRcv && rd.done());  // the data is in the socket
+    else if (h.terr == 0)
+        check_body(*s, req, rd);
+}
+
+void Harness::on_end_call(uint32_t call)
+{
+    auto it = calls_.find(call);
+    FUZZ_CHECK(it != calls_.end());
+    it->second.done = true;
+}
+
+void Harness::on_shut(uint32_t ep)
+{
+    Slot *s = slot_of(ep);
+    if (s != nullptr)
+        s->input_shut = true;
+}
+
+// The server closes the connections the stack is done with (and any whose
+// client went away) between messages.
+void Harness::calls_gone()
+{
+    for (auto it = calls_.begin(); it != calls_.end();) {
+        if (it->second.done) {
+            uint32_t id = it->first, ep = it->second.ep;
+            it = calls_.erase(it);
+            stack_->on_call_gone(id, ep);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// A request on a control connection: a fresh one, or one still open.
+void Harness::control(Slot &s)
+{
+    uint32_t call = 0;
+    if (in_.flag()) {
+        for (auto &[id, c] : calls_)
+            if (c.ep == s.ep && !c.done && in_.flag()) {
+                call = id;
+                break;
+            }
+    }
+    if (call == 0) {
+        call = next_call_++;
+        calls_[call].ep = s.ep;
+    }
+    request(s, call);
+}
+
+// A reader with a small buffer: pause, take the stream out, hand back
+// what it likes (in order or not, with garbage now and then), and end, or
+// go away paused.
+void Harness::hand_back(Slot &s)
+{
+    const uint32_t call = next_call_++;
+    calls_[call].ep = s.ep;
+    const uint32_t ep = s.ep;
+    auto send = [&](uint16_t type, const std::vector<uint8_t> &body, bool answered) {
+        std::vector<uint8_t> msg = build(type, kFlagControl, next_reqid_++, 0, 0, body);
+        if (answered) {
+            Request r;
+            r.type = type;
+            calls_[call].outstanding[get_header(msg.data()).reqid] = r;
+        }
+        stack_->on_control(call, ep, msg.data(), msg.size(), 0, 0);
+    };
+    send(kPause, {}, true);
+    auto it = calls_.find(call);
+    if (it == calls_.end() || !it->second.paused || it->second.done || slot_of(ep) == nullptr)
+        return;
+    std::vector<std::vector<uint8_t>> taken(s.sock.begin(), s.sock.end());
+    s.sock.clear();
+    if (s.want_writable) {
+        s.want_writable = false;
+        stack_->on_writable(ep);  // nothing is pushed while paused
+    }
+    s.disc_gen = 0;
+    for (size_t i = 0; i < taken.size() && !in_.empty(); i++) {
+        const auto &m = taken[in_.flag() ? i : in_.u8() % taken.size()];
+        Header h = get_header(m.data());
+        uint32_t gen = in_.u8() % 8 == 0 ? in_.u32() : h.reqid;
+        Writer w;
+        if (h.type == kDiscNote) {
+            w.i32(kUnreadDisc).u32(gen);
+        } else {
+            int32_t f = 0;
+            std::memcpy(&f, m.data() + kHeaderLen, 4);
+            size_t n = m.size() - kStreamHeaderLen;
+            size_t from = in_.u8() % 4 == 0 ? in_.range(0, static_cast<uint32_t>(n)) : 0;
+            w.i32(kUnreadData).u32(gen).i32(in_.u8() % 16 == 0 ? static_cast<int32_t>(in_.u32()) : f);
+            w.bytes(m.data() + kStreamHeaderLen + from, n - from);
+        }
+        std::vector<uint8_t> body = w.data();
+        if (in_.u8() % 16 == 0)
+            body = in_.chunk(40);
+        send(kUnread, body, false);
+        if (calls_.count(call) == 0 || calls_[call].done || slot_of(ep) == nullptr)
+            return;  // out of form: the connection was ended
+    }
+    if (in_.u8() % 4 == 0)
+        return;  // left paused: the reader goes away later
+    Writer end;
+    end.i32(kUnreadEnd).u32(s.gen).u32(in_.u8() % 4 == 0 ? in_.u32() : in_.range(0, 2000));
+    send(kUnread, end.data(), true);
+}
+
+// A posted send, as the server reads it: only while the stack takes them.
+void Harness::post(Slot &s)
+{
+    if (s.input_shut || stack_->input_stalled(s.ep) || stack_->sends_stalled(s.ep))
+        return;
+    static const int32_t fl[] = {0, T_MORE, T_EXPEDITED, T_MORE | T_EXPEDITED};
+    Header h;
+    h.type = kPost;
+    h.reqid = in_.u8() % 8 == 0 ? in_.u32() : s.gen;
+    if (in_.u8() % 16 == 0)
+        h.flags = in_.u16();
+    Writer w;
+    w.i32(in_.u8() % 16 == 0 ? static_cast<int32_t>(in_.u32()) : fl[in_.u8() % 4]);
+    std::vector<uint8_t> d(in_.u8() % 4 == 0 ? in_.range(0, 5000) : in_.range(0, 600),
+                           static_cast<uint8_t>(h.reqid));
+    w.bytes(d.data(), d.size());
+    std::vector<uint8_t> msg(kHeaderLen);
+    msg.insert(msg.end(), w.data().begin(), w.data().end());
+    h.len = static_cast<uint32_t>(in_.u8() % 32 == 0 ? in_.u32() : msg.size());
+    put_header(h, msg.data());
+    if (in_.u8() % 32 == 0)
+        msg.resize(in_.u8() % (msg.size() + 1));
+    stack_->on_post(s.ep, msg.data(), msg.size());
+}
+
+// The library reads some of what waits in the socket; a push that found
+// it full is told that there is room.
+void Harness::read_stream(Slot &s)
+{
+    s.room = in_.range(1, 8);
+    for (size_t n = in_.range(0, 8); n > 0 && !s.sock.empty(); n--)
+        s.sock.pop_front();
+    if (s.want_writable && s.sock.size() < s.room) {
+        s.want_writable = false;
+        stack_->on_writable(s.ep);
     }
 }
 
@@ -372,7 +637,7 @@ void Harness::arrival()
     link_->arrivals.push_back(std::move(pkt));
 }
 
-void Harness::request(Slot &s)
+void Harness::request(Slot &s, uint32_t call)
 {
     static const uint16_t types[] = {kInfo,  kBind,   kUnbind, kOptmgmt,  kConnect, kRcvconnect,
                                      kListen, kAccept, kSnd,   kRcv,      kSnddis,  kRcvdis,
@@ -382,6 +647,11 @@ void Harness::request(Slot &s)
     uint8_t pick = in_.u8();
     uint16_t type = pick < 240 ? types[pick % kTypes] : in_.u16();
     uint16_t flags = in_.flag() ? kFlagBlock : 0;
+    if (call != 0) {
+        flags |= kFlagControl;
+        if (s.doorbell && in_.flag())
+            flags |= kFlagSawBell;
+    }
     uint32_t reqid = next_reqid_++;
     uint32_t res_ep = 0;
     int uid = in_.u8() % 4 == 0 ? 1000 : 0;
@@ -504,9 +774,19 @@ void Harness::request(Slot &s)
     } else if (damage % 16 == 3 && msg.size() >= 8) {
         msg[in_.u8() % 8] ^= static_cast<uint8_t>(1u << (in_.u8() % 8));
     }
+    std::map<uint32_t, Request> &outstanding = call != 0 ? calls_[call].outstanding : s.outstanding;
     if (msg.size() >= kHeaderLen) {
         Header h = get_header(msg.data());
-        if (h.type == kReturn && h.len == msg.size()) {
+        if (call != 0) {
+            if (h.type != type || damage % 16 == 1) {
+                Request any;
+                any.type = h.type;
+                any.max = any.amax = any.omax = any.snd = UINT32_MAX;
+                outstanding[h.reqid] = any;
+            } else {
+                outstanding[h.reqid] = req;
+            }
+        } else if (h.type == kReturn && h.len == msg.size()) {
             echoes_.emplace_back(msg.begin() + kHeaderLen, msg.end());
         } else if (h.type != type || damage % 16 == 1) {
             // Damaged into another request, or another body: its reply is
@@ -520,7 +800,10 @@ void Harness::request(Slot &s)
         }
     }
     const uint32_t ep = s.ep;
-    stack_->on_message(ep, msg.data(), msg.size(), res_ep, uid);
+    if (call != 0)
+        stack_->on_control(call, ep, msg.data(), msg.size(), res_ep, uid);
+    else
+        stack_->on_message(ep, msg.data(), msg.size(), res_ep, uid);
     // What the server does once it sees a client's close.
     for (uint32_t gone : closing_)
         stack_->on_hangup(gone);
@@ -551,7 +834,7 @@ void Harness::check_quiet()
 void Harness::run()
 {
     while (!in_.empty()) {
-        uint8_t op = in_.u8() % 13;
+        uint8_t op = in_.u8() % 18;
         Slot &s = slots_[in_.u8() % 6];
         switch (op) {
         case 0:
@@ -603,11 +886,37 @@ void Harness::run()
         case 12:
             arrival();
             break;
+        case 13:
+        case 14:
+            if (s.ep != 0)
+                control(s);
+            break;
+        case 15:
+            if (s.ep != 0)
+                (in_.flag() ? hand_back(s) : read_stream(s));
+            break;
+        case 16:
+            if (s.ep != 0)
+                post(s);
+            break;
+        case 17: {
+            // A client closes a control connection (it went away).
+            auto it = calls_.begin();
+            if (!calls_.empty())
+                std::advance(it, in_.u8() % calls_.size());
+            if (it != calls_.end())
+                it->second.done = true;
+            break;
         }
+        }
+        calls_gone();
         check_quiet();
     }
     // Every client goes away: the connections end by themselves.
     io_.fail_next_send = false;
+    for (auto &[id, c] : calls_)
+        c.done = true;
+    calls_gone();
     for (Slot &s : slots_) {
         if (s.ep != 0) {
             uint32_t ep = s.ep;

@@ -80,6 +80,9 @@ protected:
             if (get_header(m.data()).type == kDoorbell) return true;
         return false;
     }
+    // lis (listening at 0x8063) accepted cli's call on itself: both are
+    // in data transfer.
+    void connect_pair(uint32_t &lis, uint32_t &cli);
     Writer bind_body(uint16_t socket, uint32_t qlen)
     {
         uint8_t a[12] = {};
@@ -203,31 +206,8 @@ TEST_F(Endpoints, BindRules)
 // fake clock: data flows and poll's doorbell follows the events.
 TEST_F(Endpoints, ConnectionOverLoopbackWithDoorbells)
 {
-    uint32_t lis = stack.open(Service::Spx);
-    uint32_t cli = stack.open(Service::Spx);
-    std::vector<uint8_t> la;
-    ASSERT_EQ(request(lis, kBind, bind_body(0x8063, 2), &la).terr, 0);
-    ASSERT_EQ(request(cli, kBind, bind_body(0, 0)).terr, 0);
-    Writer conn;
-    conn.u32(12).u32(0).u32(0).bytes(la.data(), 12);
-    EXPECT_EQ(request(cli, kConnect, conn).terr, TNODATA);
-    stack.run();
-    EXPECT_TRUE(doorbell_waiting(lis));
-    std::vector<uint8_t> ind;
-    ASSERT_EQ(request(lis, kListen, Writer{}, &ind).terr, 0);
-    EXPECT_FALSE(doorbell_waiting(lis));
-    int32_t seq;
-    std::memcpy(&seq, ind.data(), 4);
-    Writer acc;
-    acc.i32(seq).u32(0).u32(0);
-    ASSERT_EQ(request(lis, kAccept, acc).terr, 0);
-    for (int i = 0; i < 5; i++) {
-        clock.now += 1;
-        stack.tick(clock.now);
-        stack.run();
-    }
-    EXPECT_TRUE(doorbell_waiting(cli));  // the confirmation
-    ASSERT_EQ(request(cli, kRcvconnect, Writer{}).terr, 0);
+    uint32_t lis = 0, cli = 0;
+    connect_pair(lis, cli);
     Writer snd;
     snd.i32(0).bytes("hello", 5);
     ASSERT_EQ(request(cli, kSnd, snd).terr, 0);
@@ -256,6 +236,60 @@ TEST_F(Endpoints, ConnectionOverLoopbackWithDoorbells)
     std::memcpy(&reason, dis.data(), 4);
     EXPECT_EQ(reason, kReasonPeerClosed);
     EXPECT_EQ(stack.connection_count(), 0u);
+}
+
+// Once a control connection has turned the endpoint's data into a stream,
+// events travel in the stream: a reply on the endpoint's socket no longer
+// announces a doorbell (none would come), even with data waiting in the
+// daemon for room in the socket.
+TEST_F(Endpoints, ReplyAnnouncesOnlyADoorbellThatComes)
+{
+    uint32_t lis = 0, cli = 0;
+    connect_pair(lis, cli);
+    auto ctl = build(kLook, kFlagControl, next_id++, 0, 0, {});
+    stack.on_control(1, cli, ctl.data(), ctl.size(), 0, 0);
+    stack.on_call_gone(1, cli);
+    io.full = true;  // what arrives waits in the daemon
+    Writer snd;
+    snd.i32(0).bytes("hello", 5);
+    for (int i = 0; i < 2; i++) {
+        ASSERT_EQ(request(lis, kSnd, snd).terr, 0);
+        stack.run();
+    }
+    Header h = request(cli, kInfo, Writer{});
+    EXPECT_EQ(h.terr, 0);
+    if (h.flags & kFlagPending) {
+        EXPECT_TRUE(doorbell_waiting(cli)) << "a doorbell was announced and never came";
+    }
+}
+
+void Endpoints::connect_pair(uint32_t &lis, uint32_t &cli)
+{
+    lis = stack.open(Service::Spx);
+    cli = stack.open(Service::Spx);
+    std::vector<uint8_t> la;
+    ASSERT_EQ(request(lis, kBind, bind_body(0x8063, 2), &la).terr, 0);
+    ASSERT_EQ(request(cli, kBind, bind_body(0, 0)).terr, 0);
+    Writer conn;
+    conn.u32(12).u32(0).u32(0).bytes(la.data(), 12);
+    EXPECT_EQ(request(cli, kConnect, conn).terr, TNODATA);
+    stack.run();
+    EXPECT_TRUE(doorbell_waiting(lis));
+    std::vector<uint8_t> ind;
+    ASSERT_EQ(request(lis, kListen, Writer{}, &ind).terr, 0);
+    EXPECT_FALSE(doorbell_waiting(lis));
+    int32_t seq;
+    std::memcpy(&seq, ind.data(), 4);
+    Writer acc;
+    acc.i32(seq).u32(0).u32(0);
+    ASSERT_EQ(request(lis, kAccept, acc).terr, 0);
+    for (int i = 0; i < 5; i++) {
+        clock.now += 1;
+        stack.tick(clock.now);
+        stack.run();
+    }
+    EXPECT_TRUE(doorbell_waiting(cli));  // the confirmation
+    ASSERT_EQ(request(cli, kRcvconnect, Writer{}).terr, 0);
 }
 
 // Received data that waits in the daemon (the endpoint's socket is full, or

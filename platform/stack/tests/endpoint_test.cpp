@@ -80,8 +80,9 @@ protected:
             if (get_header(m.data()).type == kDoorbell) return true;
         return false;
     }
-    // lis (listening at 0x8063) accepted cli's call on itself: both are
-    // in data transfer.
+    // cli's call to lis (listening at 0x8063 with `qlen`) is on its way.
+    void call_pair(uint32_t &lis, uint32_t &cli, uint32_t qlen);
+    // lis accepted cli's call on itself: both are in data transfer.
     void connect_pair(uint32_t &lis, uint32_t &cli);
     Writer bind_body(uint16_t socket, uint32_t qlen)
     {
@@ -263,16 +264,21 @@ TEST_F(Endpoints, ReplyAnnouncesOnlyADoorbellThatComes)
     }
 }
 
-void Endpoints::connect_pair(uint32_t &lis, uint32_t &cli)
+void Endpoints::call_pair(uint32_t &lis, uint32_t &cli, uint32_t qlen)
 {
     lis = stack.open(Service::Spx);
     cli = stack.open(Service::Spx);
     std::vector<uint8_t> la;
-    ASSERT_EQ(request(lis, kBind, bind_body(0x8063, 2), &la).terr, 0);
+    ASSERT_EQ(request(lis, kBind, bind_body(0x8063, qlen), &la).terr, 0);
     ASSERT_EQ(request(cli, kBind, bind_body(0, 0)).terr, 0);
     Writer conn;
     conn.u32(12).u32(0).u32(0).bytes(la.data(), 12);
     EXPECT_EQ(request(cli, kConnect, conn).terr, TNODATA);
+}
+
+void Endpoints::connect_pair(uint32_t &lis, uint32_t &cli)
+{
+    call_pair(lis, cli, 2);
     stack.run();
     EXPECT_TRUE(doorbell_waiting(lis));
     std::vector<uint8_t> ind;
@@ -380,14 +386,8 @@ TEST_F(Endpoints, ReceivedDataHeldCountsAgainstTheOwner)
 // thrown away and both ends finish.
 TEST_F(Endpoints, TwoEndsClosedWithUnreadDataBothFinish)
 {
-    uint32_t lis = stack.open(Service::Spx);
-    uint32_t cli = stack.open(Service::Spx);
-    std::vector<uint8_t> la;
-    ASSERT_EQ(request(lis, kBind, bind_body(0x8063, 1), &la).terr, 0);
-    ASSERT_EQ(request(cli, kBind, bind_body(0, 0)).terr, 0);
-    Writer conn;
-    conn.u32(12).u32(0).u32(0).bytes(la.data(), 12);
-    EXPECT_EQ(request(cli, kConnect, conn).terr, TNODATA);
+    uint32_t lis = 0, cli = 0;
+    call_pair(lis, cli, 1);
     auto step = [&](uint64_t ms) {
         clock.now += ms;
         stack.tick(clock.now);

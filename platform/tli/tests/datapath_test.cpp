@@ -366,15 +366,8 @@ TEST_F(DataPath, BurstBeyondTheListenersQueue)
     std::vector<int> callers;
     std::vector<Addr> addrs;
     for (int i = 0; i < kCallers; i++) {
-        int fd = open_ep("/dev/ravspx", O_RDWR | O_NONBLOCK);
-        addrs.push_back(bind_ep(fd, 0));
-        Addr to = la;
-        struct t_call call {};
-        call.addr.buf = reinterpret_cast<char *>(to.data());
-        call.addr.len = 12;
-        EXPECT_EQ(t_connect(fd, &call, nullptr), -1);
-        EXPECT_EQ(t_errno, TNODATA);
-        callers.push_back(fd);
+        addrs.emplace_back();
+        callers.push_back(call_to(la, &addrs.back()));
     }
     // The quitter withdraws its request while it waits beyond the queue.
     ASSERT_EQ(t_snddis(callers[kQuitter], nullptr), 0) << "t_errno " << t_errno;

@@ -79,10 +79,12 @@ Addr bind_ep(int fd, unsigned qlen, const Addr *want)
     return got;
 }
 
-int call_to(const Addr &to)
+int call_to(const Addr &to, Addr *bound)
 {
     int fd = open_ep("/dev/ravspx", O_RDWR | O_NONBLOCK);
-    bind_ep(fd, 0);
+    Addr at = bind_ep(fd, 0);
+    if (bound != nullptr)
+        *bound = at;
     Addr a = to;
     struct t_call call {};
     call.addr.buf = reinterpret_cast<char *>(a.data());

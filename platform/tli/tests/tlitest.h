@@ -46,9 +46,9 @@ struct Conn {
 };
 Conn connect_pair(bool srv_on_listener = false, const char *dev = "/dev/ravspx");
 
-// A caller: a non-blocking endpoint, bound, whose connect request to `to`
-// is on its way (t_connect answered TNODATA).
-int call_to(const Addr &to);
+// A caller: a non-blocking endpoint, bound (at *bound, if given), whose
+// connect request to `to` is on its way (t_connect answered TNODATA).
+int call_to(const Addr &to, Addr *bound = nullptr);
 
 // Blocking receive of exactly n bytes of one or more units.
 std::string rcv_exactly(int fd, size_t n);

@@ -129,6 +129,16 @@ int session_size(pid_t sid)
     return n;
 }
 
+// A live process of session `sid` that runs `comm` (exec'd: a shell's
+// child before its exec would still take a hang-up as the shell's trap).
+bool session_runs(pid_t sid, const std::string &comm)
+{
+    for (const auto &p : processes())
+        if (p.sid == sid && p.state != 'Z' && p.comm == comm)
+            return true;
+    return false;
+}
+
 bool alive(pid_t pid)
 {
     for (const auto &p : processes())
@@ -673,8 +683,9 @@ TEST_F(Faults, StackKilledUnderSessions)
         ASSERT_TRUE(users[i]->run("(trap 'echo hup > " + mark + "; exit 0' HUP; sleep 600 & wait) & echo b''g" +
                                       std::to_string(i),
                                   "bg" + std::to_string(i)));
-        // The shell, the job and its sleep (the trap is set by then).
-        ASSERT_TRUE(wait_until([&] { return session_size(shell) >= 3; }, 10s)) << session_size(shell);
+        // The shell, the job and its sleep, running (the trap is set by then).
+        ASSERT_TRUE(wait_until([&] { return session_size(shell) >= 3 && session_runs(shell, "sleep"); }, 10s))
+            << session_size(shell);
     }
     size_t open_records = 0;
     for (const auto &r : utmp_records())

@@ -777,16 +777,7 @@ void Harness::request(Slot &s, uint32_t call)
     std::map<uint32_t, Request> &outstanding = call != 0 ? calls_[call].outstanding : s.outstanding;
     if (msg.size() >= kHeaderLen) {
         Header h = get_header(msg.data());
-        if (call != 0) {
-            if (h.type != type || damage % 16 == 1) {
-                Request any;
-                any.type = h.type;
-                any.max = any.amax = any.omax = any.snd = UINT32_MAX;
-                outstanding[h.reqid] = any;
-            } else {
-                outstanding[h.reqid] = req;
-            }
-        } else if (h.type == kReturn && h.len == msg.size()) {
+        if (call == 0 && h.type == kReturn && h.len == msg.size()) {
             echoes_.emplace_back(msg.begin() + kHeaderLen, msg.end());
         } else if (h.type != type || damage % 16 == 1) {
             // Damaged into another request, or another body: its reply is
@@ -794,9 +785,9 @@ void Harness::request(Slot &s, uint32_t call)
             Request any;
             any.type = h.type;
             any.max = any.amax = any.omax = any.snd = UINT32_MAX;
-            s.outstanding[h.reqid] = any;
+            outstanding[h.reqid] = any;
         } else {
-            s.outstanding[h.reqid] = req;
+            outstanding[h.reqid] = req;
         }
     }
     const uint32_t ep = s.ep;
